@@ -1,0 +1,481 @@
+// The codec engine. A message is described once, as a compile-time list of its
+// fields (schema<R>::fields); the four operations below are generated from that
+// list, one fully specialised instance per message: tags are constants, the field
+// walk is unrolled, and the presence bit of a field is its position in the list.
+#pragma once
+
+#include "core/wire.hpp"
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace kest::core {
+
+template <class R>
+struct schema;  // specialised by each message: `using fields = field_list<...>;`
+
+template <class... F>
+struct field_list {
+    static constexpr size_t size = sizeof...(F);
+};
+
+template <class R>
+using fields_of = typename schema<R>::fields;
+template <class R>
+using presence_t = decltype(R::present);
+
+template <class M>
+struct member_traits;
+template <class C, class V>
+struct member_traits<V C::*> {
+    using record = C;
+    using value = V;
+};
+template <auto M>
+using record_of = typename member_traits<decltype(M)>::record;
+
+template <uint32_t Number, uint32_t Wire>
+struct wire_tag {
+    static constexpr uint32_t number = Number;
+    static constexpr uint32_t wire = Wire;
+    static constexpr uint32_t value = Number << 3 | Wire;
+    static constexpr uint32_t size = varint_size(value);
+};
+
+// Calls fn.template operator()<Field, Index>() for every field, in record order.
+template <class R, class Fn>
+constexpr void for_each_field(Fn &&fn) {
+    [&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) {
+        (fn.template operator()<F, I>(), ...);
+    }(fields_of<R>{}, std::make_index_sequence<fields_of<R>::size>{});
+}
+
+template <class R, size_t I>
+inline constexpr presence_t<R> bit = static_cast<presence_t<R>>(uint64_t{1} << I);
+
+template <class R>
+inline constexpr presence_t<R> field_mask = [] {
+    constexpr size_t n = fields_of<R>::size;
+    static_assert(n <= sizeof(presence_t<R>) * 8, "more fields than presence bits");
+    return static_cast<presence_t<R>>(n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
+}();
+
+// What a decode call hands to every field.
+struct Decoding {
+    kest_alloc_fn alloc;
+    void *ctx;
+    uint32_t flags;
+    bool zero_copy;
+    bool copy_without_alloc;
+};
+
+struct Releasing {
+    kest_free_fn release;
+    void *ctx;
+    bool zero_copy;
+};
+
+template <class R>
+uint64_t size_of(const R &m, bool zero_copy);
+template <class R>
+void write_fields(const R &m, Out &o);
+template <class R>
+int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags);
+template <class R>
+int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx);
+template <class R>
+void release(R &m, const Releasing &r);
+
+// ---- field kinds -----------------------------------------------------------
+
+// How one scalar kind looks on the wire.
+struct varint32_kind {
+    static constexpr uint32_t wire = wire_varint, max = 5;
+    static constexpr const char *name = "uint32";
+    static uint32_t size(uint32_t v) { return varint_size(v); }
+    static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
+    static bool get(In &in, uint32_t &v) { return in.u32(v); }
+};
+struct varint64_kind {
+    static constexpr uint32_t wire = wire_varint, max = 10;
+    static constexpr const char *name = "uint64";
+    static uint32_t size(uint64_t v) { return varint_size(v); }
+    static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
+    static bool get(In &in, uint64_t &v) { return in.u64(v); }
+};
+struct bool_kind {
+    static constexpr uint32_t wire = wire_varint, max = 1;
+    static constexpr const char *name = "bool";
+    static uint32_t size(bool) { return 1; }
+    static uint8_t *put(uint8_t *p, bool v) {
+        *p = v ? 1 : 0;
+        return p + 1;
+    }
+    static bool get(In &in, bool &v) {
+        uint32_t x;
+        if (!in.u32(x)) return false;
+        v = x != 0;
+        return true;
+    }
+};
+struct fixed32_kind {
+    static constexpr uint32_t wire = wire_fixed32, max = 4;
+    static constexpr const char *name = "fixed32";
+    static uint32_t size(uint32_t) { return 4; }
+    static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
+    static bool get(In &in, uint32_t &v) { return in.fixed32(v); }
+};
+
+template <uint32_t N, auto M, class Kind>
+struct scalar {
+    using R = record_of<M>;
+    using tag = wire_tag<N, Kind::wire>;
+    using kind = Kind;
+    static constexpr bool owns_memory = false;
+    static constexpr auto member = M;
+
+    static void clear(R &m) { m.*M = {}; }
+    static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
+    static void encode(const R &m, Out &o) {
+        o.put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); });
+    }
+    static int32_t decode(R &m, In &in, const Decoding &) {
+        return Kind::get(in, m.*M) ? KEST_OK : KEST_ERR_MALFORMED;
+    }
+    static bool duplicate(R &dst, const R &src, kest_alloc_fn, void *, int32_t &) {
+        dst.*M = src.*M;
+        return true;
+    }
+    static void release(R &, const Releasing &) {}
+};
+
+template <uint32_t N, auto M>
+using u32 = scalar<N, M, varint32_kind>;
+template <uint32_t N, auto M>
+using u64 = scalar<N, M, varint64_kind>;
+template <uint32_t N, auto M>
+using boolean = scalar<N, M, bool_kind>;
+template <uint32_t N, auto M>
+using fixed32 = scalar<N, M, fixed32_kind>;
+
+template <uint32_t N, auto Ptr, auto Len>
+struct bytes {
+    using R = record_of<Ptr>;
+    using tag = wire_tag<N, wire_len>;
+    struct kind {
+        static constexpr const char *name = "bytes";
+    };
+    static constexpr bool owns_memory = true;
+    static constexpr auto member = Ptr;
+
+    static void clear(R &m) {
+        m.*Ptr = nullptr;
+        m.*Len = 0;
+    }
+    // The length prefix carries the low 32 bits of the length.
+    static uint64_t size(const R &m, bool zero_copy) {
+        return tag::size + varint_size(static_cast<uint32_t>(m.*Len)) + (zero_copy ? 0 : m.*Len);
+    }
+    static void encode(const R &m, Out &o) {
+        o.put<tag::size + 5>([&](uint8_t *p) {
+            return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(m.*Len));
+        });
+        o.payload(m.*Ptr, m.*Len);
+    }
+    static int32_t decode(R &m, In &in, const Decoding &d) {
+        if (m.*Ptr) return KEST_ERR_MALFORMED;  // a byte string may arrive once
+        if (d.copy_without_alloc) return KEST_ERR_NO_MEMORY;
+        uint32_t n;
+        if (!in.extent(n)) return KEST_ERR_MALFORMED;
+        const uint8_t *data = in.p;
+        if (!d.zero_copy) {
+            void *block = d.alloc(n, d.ctx);
+            if (!block) return KEST_ERR_NO_MEMORY;
+            std::memcpy(block, in.p, n);
+            data = static_cast<const uint8_t *>(block);
+        }
+        m.*Ptr = data;
+        m.*Len = n;
+        in.p += n;
+        return KEST_OK;
+    }
+    static bool duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, int32_t &rc) {
+        const uint64_t n = src.*Len;
+        dst.*Ptr = nullptr;
+        dst.*Len = 0;
+        if (n == 0) return true;
+        void *block = alloc ? alloc(n, ctx) : nullptr;
+        if (!block) {
+            rc = KEST_ERR_NO_MEMORY;
+            return false;
+        }
+        std::memcpy(block, src.*Ptr, n);
+        dst.*Ptr = static_cast<const uint8_t *>(block);
+        dst.*Len = n;
+        return true;
+    }
+    static void release(R &m, const Releasing &r) {
+        if (r.zero_copy || !(m.*Ptr)) return;
+        r.release(const_cast<uint8_t *>(m.*Ptr), r.ctx);
+        m.*Ptr = nullptr;
+    }
+};
+
+// A run of embedded messages, each element a record of its own message.
+template <uint32_t N, auto Array, auto Count>
+struct repeated {
+    using R = record_of<Array>;
+    using E = std::remove_pointer_t<typename member_traits<decltype(Array)>::value>;
+    using tag = wire_tag<N, wire_len>;
+    struct kind {
+        static constexpr const char *name = "repeated";
+    };
+    static constexpr bool owns_memory = true;
+    static constexpr auto member = Array;
+
+    static void clear(R &m) {
+        m.*Array = nullptr;
+        m.*Count = 0;
+    }
+    // Each length prefix counts the element's zero-copy payloads too.
+    static uint64_t size(const R &m, bool zero_copy) {
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < m.*Count; ++i) {
+            const E &e = (m.*Array)[i];
+            const uint64_t whole = size_of(e, false);
+            total += tag::size + varint_size(static_cast<uint32_t>(whole)) +
+                     (zero_copy ? size_of(e, true) : whole);
+        }
+        return total;
+    }
+    static void encode(const R &m, Out &o) {
+        for (uint32_t i = 0; i < m.*Count; ++i) {
+            const E &e = (m.*Array)[i];
+            const uint64_t whole = size_of(e, false);
+            o.put<tag::size + 5>([&](uint8_t *p) {
+                return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole));
+            });
+            if (o.track) o.close_run();
+            const uintptr_t frame = o.enter_element();
+            write_fields(e, o);
+            if (o.track) o.close_run();
+            o.leave_element(frame);
+        }
+    }
+    // Called after the run's first tag. The run is counted and framed first, so
+    // malformed input costs no allocation; then one zeroed array takes it all.
+    static int32_t decode(R &m, In &in, const Decoding &d) {
+        if (m.*Array) return KEST_ERR_MALFORMED;  // a second run
+        if (!d.alloc) return KEST_ERR_NO_MEMORY;
+        In scan = in;
+        uint32_t count = 0;
+        for (;;) {
+            uint32_t n;
+            if (!scan.extent(n)) return KEST_ERR_MALFORMED;
+            scan.p += n;
+            ++count;
+            if (scan.done()) break;
+            In next = scan;
+            uint32_t t;
+            if (!next.u32(t)) return KEST_ERR_MALFORMED;
+            if (t >> 3 != N) break;
+            // Same field with another wire type: refused here, before anything is allocated.
+            if ((t & 7) != wire_len) return KEST_ERR_FIELD_TYPE;
+            scan = next;
+        }
+        const uint64_t block = uint64_t{count} * sizeof(E);
+        auto *array = static_cast<E *>(d.alloc(block, d.ctx));
+        if (!array) return KEST_ERR_NO_MEMORY;
+        std::memset(static_cast<void *>(array), 0, block);
+        m.*Array = array;
+        m.*Count = count;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t tag = 0, n = 0;
+            if (i) in.u32(tag);  // checked while counting, like the lengths
+            in.u32(n);
+            const int32_t rc = core::decode(array[i], in.p, n, d.alloc, d.ctx, d.flags);
+            if (rc != KEST_OK) return rc;
+            in.p += n;
+        }
+        return KEST_OK;
+    }
+    static bool duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, int32_t &rc) {
+        const uint32_t count = src.*Count;
+        dst.*Array = nullptr;
+        dst.*Count = 0;
+        if (count == 0) return true;
+        auto *array = static_cast<E *>(alloc ? alloc(uint64_t{count} * sizeof(E), ctx) : nullptr);
+        if (!array) {
+            rc = KEST_ERR_NO_MEMORY;
+            return false;
+        }
+        // Every element is copied even after one fails, so the copy stays complete.
+        for (uint32_t i = 0; i < count; ++i)
+            if (core::duplicate(array[i], (src.*Array)[i], alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+        dst.*Array = array;
+        dst.*Count = count;
+        return true;
+    }
+    static void release(R &m, const Releasing &r) {
+        if (!(m.*Array)) return;
+        for (uint32_t i = 0; i < m.*Count; ++i) core::release((m.*Array)[i], r);
+        r.release(m.*Array, r.ctx);
+        m.*Array = nullptr;
+        m.*Count = 0;
+    }
+};
+
+// ---- the four operations ---------------------------------------------------
+
+template <class R>
+inline constexpr bool owns_memory = [] {
+    bool any = false;
+    for_each_field<R>([&]<class F, size_t>() { any = any || F::owns_memory; });
+    return any;
+}();
+
+template <class R>
+uint64_t size_of(const R &m, bool zero_copy) {
+    const presence_t<R> present = m.present;
+    uint64_t n = 0;
+    for_each_field<R>([&]<class F, size_t I>() {
+        if (present & bit<R, I>) n += F::size(m, zero_copy);
+    });
+    return n;
+}
+
+template <class R>
+void write_fields(const R &m, Out &o) {
+    const presence_t<R> present = m.present;
+    for_each_field<R>([&]<class F, size_t I>() {
+        if (present & bit<R, I>) F::encode(m, o);
+    });
+}
+
+template <class R>
+uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
+                uint32_t flags) {
+    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
+    if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
+    Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    write_fields(m, o);
+    if (nsegs) {
+        o.close_run();
+        *nsegs = o.nseg;
+    }
+    return o.pos;
+}
+
+namespace detail {
+constexpr int32_t pending = 1;  // a tag was read and not yet handled
+
+template <class R, class F, size_t I>
+inline int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> &present) {
+    const int32_t rc = F::decode(m, in, d);
+    if (rc == KEST_OK) present |= bit<R, I>;
+    return rc;
+}
+
+// Fields as an encoder writes them, ascending: one compare per field in the list.
+template <class R>
+inline int32_t decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t &tag) {
+    int32_t rc = pending;
+    for_each_field<R>([&]<class F, size_t I>() {
+        if (rc != pending || tag != F::tag::value) return;
+        rc = decode_field<R, F, I>(m, in, d, present);
+        if (rc != KEST_OK) return;
+        if (in.done()) return;
+        rc = in.u32(tag) ? pending : KEST_ERR_MALFORMED;
+    });
+    return rc;
+}
+
+template <class R>
+inline int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t tag) {
+    const uint32_t number = tag >> 3, wire = tag & 7;
+    int32_t rc = pending;
+    for_each_field<R>([&]<class F, size_t I>() {
+        if (rc != pending || number != F::tag::number) return;
+        rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE;
+    });
+    return rc == pending ? in.skip_field(wire) : rc;
+}
+}  // namespace detail
+
+template <class R>
+int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags) {
+    for_each_field<R>([&]<class F, size_t>() { F::clear(m); });
+    presence_t<R> present = m.present & static_cast<presence_t<R>>(~field_mask<R>);
+    m.present = present;
+    if (len == 0) return KEST_OK;
+
+    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
+    const Decoding d{alloc, ctx, flags, zero_copy, !zero_copy && !alloc};
+    In in{buf, buf + len};
+    uint32_t tag;
+    int32_t rc = in.u32(tag) ? detail::decode_in_order(m, in, d, present, tag) : KEST_ERR_MALFORMED;
+    while (rc == detail::pending) {
+        rc = detail::decode_any(m, in, d, present, tag);
+        if (rc == KEST_OK && !in.done()) rc = in.u32(tag) ? detail::pending : KEST_ERR_MALFORMED;
+    }
+    m.present = present;
+    return rc;
+}
+
+template <class R>
+int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
+    int32_t rc = KEST_OK;
+    presence_t<R> present = dst.present & static_cast<presence_t<R>>(~field_mask<R>);
+    for_each_field<R>([&]<class F, size_t I>() {
+        if (F::duplicate(dst, src, alloc, ctx, rc)) present |= src.present & bit<R, I>;
+    });
+    dst.present = present;
+    return rc;
+}
+
+template <class R>
+void release(R &m, const Releasing &r) {
+    for_each_field<R>([&]<class F, size_t>() { F::release(m, r); });
+}
+
+}  // namespace kest::core
+
+#define KEST_EXPORT_ extern "C" __attribute__((visibility("default")))
+
+// The four exported operations of a message, all from its schema.
+#define KEST_DEFINE_OPERATIONS(msg)                                                              \
+    KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
+                                                  kest_segment *segs, uint32_t *nsegs,           \
+                                                  uint32_t flags) {                              \
+        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, flags);                        \
+    }                                                                                            \
+    KEST_EXPORT_ int32_t kest_##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen,    \
+                                                 kest_alloc_fn alloc, void *alloc_ctx,           \
+                                                 uint32_t flags) {                               \
+        return ::kest::core::decode(*m, buf, buflen, alloc, alloc_ctx, flags);                   \
+    }                                                                                            \
+    KEST_EXPORT_ int32_t kest_##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,   \
+                                                void *alloc_ctx) {                               \
+        return ::kest::core::duplicate(*dst, *src, alloc, alloc_ctx);                            \
+    }                                                                                            \
+    KEST_EXPORT_ void kest_##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx,     \
+                                            uint32_t flags) {                                    \
+        ::kest::core::release(*m, {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});   \
+    }
+
+// A message that owns no memory takes no callbacks and no flags.
+#define KEST_DEFINE_PLAIN_OPERATIONS(msg)                                                        \
+    static_assert(!::kest::core::owns_memory<msg>);                                              \
+    KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
+                                                  kest_segment *segs, uint32_t *nsegs) {         \
+        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, 0);                            \
+    }                                                                                            \
+    KEST_EXPORT_ int32_t kest_##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen) {  \
+        return ::kest::core::decode(*m, buf, buflen, nullptr, nullptr, 0);                       \
+    }                                                                                            \
+    KEST_EXPORT_ int32_t kest_##msg##_duplicate(msg *dst, const msg *src) {                      \
+        return ::kest::core::duplicate(*dst, *src, nullptr, nullptr);                            \
+    }                                                                                            \
+    KEST_EXPORT_ void kest_##msg##_free_ext(msg *) {}

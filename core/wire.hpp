@@ -1,0 +1,201 @@
+// Wire primitives: varint sizes and writers, the bounded output with its segment
+// bookkeeping, and the bounded input readers. They know nothing of messages.
+#pragma once
+
+#include <kest.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kest::core {
+
+enum : uint32_t { wire_varint = 0, wire_fixed64 = 1, wire_len = 2, wire_fixed32 = 5 };
+
+constexpr uint32_t varint_size(uint64_t v) {
+    return static_cast<uint32_t>((std::bit_width(v | 1) + 6) / 7);
+}
+
+inline uint8_t *put_varint(uint8_t *p, uint64_t v) {
+    while (v >= 0x80) {
+        *p++ = static_cast<uint8_t>(v) | 0x80;
+        v >>= 7;
+    }
+    *p++ = static_cast<uint8_t>(v);
+    return p;
+}
+
+// A tag is a compile-time constant: its bytes are emitted as immediates.
+template <uint32_t Tag>
+inline uint8_t *put_tag(uint8_t *p) {
+    static_assert(Tag < (1u << 14), "field numbers above 2047 need longer tags");
+    if constexpr (Tag < 0x80) {
+        p[0] = static_cast<uint8_t>(Tag);
+        return p + 1;
+    } else {
+        p[0] = static_cast<uint8_t>(Tag | 0x80);
+        p[1] = static_cast<uint8_t>(Tag >> 7);
+        return p + 2;
+    }
+}
+
+inline uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+    return p + 4;
+}
+
+// Encoder output: every byte is a bounded write, the position counts on past the
+// end of the buffer, and segments are stored only below the caller's capacity.
+struct Out {
+    uint8_t *buf;
+    uint64_t buflen;
+    kest_segment *segs;
+    uint32_t cap;
+    bool track;  // the caller passed a segment count
+    bool zero_copy;
+    uint64_t pos = 0;
+    uint64_t run = 0;     // start of the buffer run not yet covered by a segment
+    uint32_t nseg = 0;
+    uintptr_t origin = reinterpret_cast<uintptr_t>(buf);  // address of position 0
+
+    uint64_t room() const { return pos < buflen ? buflen - pos : 0; }
+
+    // Writes what `fill` produces (at most N bytes). With room for N the bytes go
+    // straight into the buffer; otherwise through a scratch copy, byte by byte.
+    template <size_t N, class Fill>
+    void put(Fill fill) {
+        if (room() >= N) [[likely]] {
+            pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
+            return;
+        }
+        uint8_t tmp[N];
+        const size_t n = static_cast<size_t>(fill(tmp) - tmp);
+        for (size_t i = 0; i < n; ++i, ++pos)
+            if (pos < buflen) buf[pos] = tmp[i];
+    }
+
+    // Integer arithmetic, since the buffer may be null or shorter than the offset.
+    const uint8_t *at(uint64_t off) const { return reinterpret_cast<const uint8_t *>(origin + off); }
+
+    void segment(const uint8_t *base, uint64_t len) {
+        if (nseg < cap) segs[nseg] = kest_segment{base, len};
+        ++nseg;
+    }
+
+    void close_run() {
+        if (pos > run) segment(at(run), pos - run);
+        run = pos;
+    }
+
+    void payload(const uint8_t *p, uint64_t n) {
+        if (zero_copy) {
+            // Without a segment count a zero-copy payload is neither written nor counted.
+            if (n == 0 || !track) return;
+            segment(at(run), pos - run);
+            segment(p, n);
+            run = pos;
+            return;
+        }
+        if (n != 0 && n <= room()) std::memcpy(buf + pos, p, n);  // only a payload that fits whole
+        pos += n;
+    }
+
+    // An embedded element sees the buffer from `pos` on, or no buffer at all once
+    // the position has passed its end; its segments are based accordingly.
+    uintptr_t enter_element() {
+        const uintptr_t saved = origin;
+        if (pos >= buflen) origin = uintptr_t{0} - pos;
+        return saved;
+    }
+    void leave_element(uintptr_t saved) { origin = saved; }
+};
+
+// Decoder input: a forward cursor that never reads at or past `end`.
+struct In {
+    const uint8_t *p;
+    const uint8_t *end;
+
+    uint64_t left() const { return static_cast<uint64_t>(end - p); }
+    bool done() const { return p == end; }
+
+    // Low 32 bits of a varint of any length; false when the input ends inside it.
+    bool u32(uint32_t &out) {
+        if (p != end && *p < 0x80) [[likely]] {
+            out = *p++;
+            return true;
+        }
+        uint32_t v = 0;
+        for (unsigned i = 0; i < 5; ++i) {
+            if (p == end) return false;
+            const uint8_t b = *p++;
+            v |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+            if (!(b & 0x80)) {
+                out = v;
+                return true;
+            }
+        }
+        if (!skip_varint()) return false;
+        out = v;
+        return true;
+    }
+
+    // Low 64 bits of a varint of any length.
+    bool u64(uint64_t &out) {
+        uint64_t v = 0;
+        for (unsigned i = 0; i < 10; ++i) {
+            if (p == end) return false;
+            const uint8_t b = *p++;
+            v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+            if (!(b & 0x80)) {
+                out = v;
+                return true;
+            }
+        }
+        if (!skip_varint()) return false;
+        out = v;
+        return true;
+    }
+
+    bool skip_varint() {
+        while (p != end)
+            if (!(*p++ & 0x80)) return true;
+        return false;
+    }
+
+    bool fixed32(uint32_t &out) {
+        if (left() < 4) return false;
+        out = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+              static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+        p += 4;
+        return true;
+    }
+
+    bool skip(uint64_t n) {
+        if (left() < n) return false;
+        p += n;
+        return true;
+    }
+
+    // A length prefix whose extent lies within the input.
+    bool extent(uint32_t &n) { return u32(n) && left() >= n; }
+
+    // Unknown fields are passed over by wire type alone.
+    int32_t skip_field(uint32_t wire) {
+        switch (wire) {
+        case wire_varint: return skip_varint() ? KEST_OK : KEST_ERR_MALFORMED;
+        case wire_fixed64: return skip(8) ? KEST_OK : KEST_ERR_MALFORMED;
+        case wire_len: {
+            uint32_t n;
+            return extent(n) && skip(n) ? KEST_OK : KEST_ERR_MALFORMED;
+        }
+        case wire_fixed32: return skip(4) ? KEST_OK : KEST_ERR_MALFORMED;
+        default: return KEST_ERR_WIRE_TYPE;
+        }
+    }
+};
+
+}  // namespace kest::core
