@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: an optimised g++ build, then a clang build with
+# the address and undefined-behaviour sanitizers. Warnings are errors in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DKEST_WERROR=ON "$@"
+  cmake --build "$dir" -j "$(nproc)"
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+}
+
+run_suite build/release -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
