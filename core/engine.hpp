@@ -169,6 +169,7 @@ struct bytes {
     };
     static constexpr bool owns_memory = true;
     static constexpr auto member = Ptr;
+    static constexpr auto length = Len;
 
     static void clear(R &m) {
         m.*Ptr = nullptr;
@@ -234,6 +235,8 @@ struct repeated {
     };
     static constexpr bool owns_memory = true;
     static constexpr auto member = Array;
+    static constexpr auto count = Count;
+    using element = E;
 
     static void clear(R &m) {
         m.*Array = nullptr;

@@ -2,7 +2,9 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config libgtest-dev)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config libgtest-dev
+  libprotobuf-dev protobuf-compiler python3-protobuf
+  libcli11-dev nlohmann-json3-dev)
 
 missing=()
 for p in "${packages[@]}"; do
