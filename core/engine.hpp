@@ -44,6 +44,14 @@ struct wire_tag {
     static constexpr uint32_t size = varint_size(value);
 };
 
+// Hands the field pack and its indexes to `fn`: the hot operations expand it with
+// fold expressions, so every field's code is inlined in record order.
+#define KEST_INLINE_LAMBDA __attribute__((always_inline))
+template <class R, class Fn>
+KEST_INLINE constexpr decltype(auto) with_fields(Fn &&fn) {
+    return fn(fields_of<R>{}, std::make_index_sequence<fields_of<R>::size>{});
+}
+
 // Calls fn.template operator()<Field, Index>() for every field, in record order.
 template <class R, class Fn>
 constexpr void for_each_field(Fn &&fn) {
@@ -79,8 +87,8 @@ struct Releasing {
 
 template <class R>
 uint64_t size_of(const R &m, bool zero_copy);
-template <class R>
-void write_fields(const R &m, Out &o);
+template <class R, class O>
+void write_fields(const R &m, O &o);
 template <class R>
 int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags);
 template <class R>
@@ -94,26 +102,26 @@ void release(R &m, const Releasing &r);
 struct varint32_kind {
     static constexpr uint32_t wire = wire_varint, max = 5;
     static constexpr const char *name = "uint32";
-    static uint32_t size(uint32_t v) { return varint_size(v); }
-    static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
-    static bool get(In &in, uint32_t &v) { return in.u32(v); }
+    KEST_INLINE static uint32_t size(uint32_t v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
+    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.u32(v); }
 };
 struct varint64_kind {
     static constexpr uint32_t wire = wire_varint, max = 10;
     static constexpr const char *name = "uint64";
-    static uint32_t size(uint64_t v) { return varint_size(v); }
-    static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
-    static bool get(In &in, uint64_t &v) { return in.u64(v); }
+    KEST_INLINE static uint32_t size(uint64_t v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
+    KEST_INLINE static bool get(In &in, uint64_t &v) { return in.u64(v); }
 };
 struct bool_kind {
     static constexpr uint32_t wire = wire_varint, max = 1;
     static constexpr const char *name = "bool";
-    static uint32_t size(bool) { return 1; }
-    static uint8_t *put(uint8_t *p, bool v) {
+    KEST_INLINE static uint32_t size(bool) { return 1; }
+    KEST_INLINE static uint8_t *put(uint8_t *p, bool v) {
         *p = v ? 1 : 0;
         return p + 1;
     }
-    static bool get(In &in, bool &v) {
+    KEST_INLINE static bool get(In &in, bool &v) {
         uint32_t x;
         if (!in.u32(x)) return false;
         v = x != 0;
@@ -123,9 +131,9 @@ struct bool_kind {
 struct fixed32_kind {
     static constexpr uint32_t wire = wire_fixed32, max = 4;
     static constexpr const char *name = "fixed32";
-    static uint32_t size(uint32_t) { return 4; }
-    static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
-    static bool get(In &in, uint32_t &v) { return in.fixed32(v); }
+    KEST_INLINE static uint32_t size(uint32_t) { return 4; }
+    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
+    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.fixed32(v); }
 };
 
 template <uint32_t N, auto M, class Kind>
@@ -136,19 +144,19 @@ struct scalar {
     static constexpr bool owns_memory = false;
     static constexpr auto member = M;
 
-    static void clear(R &m) { m.*M = {}; }
-    static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
-    static void encode(const R &m, Out &o) {
-        o.put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); });
+    KEST_INLINE static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
+    template <class O>
+    KEST_INLINE static void encode(const R &m, O &o) {
+        o.template put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); });
     }
-    static int32_t decode(R &m, In &in, const Decoding &) {
+    KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &) {
         return Kind::get(in, m.*M) ? KEST_OK : KEST_ERR_MALFORMED;
     }
-    static bool duplicate(R &dst, const R &src, kest_alloc_fn, void *, int32_t &) {
+    KEST_INLINE static bool duplicate(R &dst, const R &src, kest_alloc_fn, void *, int32_t &) {
         dst.*M = src.*M;
         return true;
     }
-    static void release(R &, const Releasing &) {}
+    KEST_INLINE static void release(R &, const Releasing &) {}
 };
 
 template <uint32_t N, auto M>
@@ -171,21 +179,18 @@ struct bytes {
     static constexpr auto member = Ptr;
     static constexpr auto length = Len;
 
-    static void clear(R &m) {
-        m.*Ptr = nullptr;
-        m.*Len = 0;
-    }
     // The length prefix carries the low 32 bits of the length.
-    static uint64_t size(const R &m, bool zero_copy) {
+    KEST_INLINE static uint64_t size(const R &m, bool zero_copy) {
         return tag::size + varint_size(static_cast<uint32_t>(m.*Len)) + (zero_copy ? 0 : m.*Len);
     }
-    static void encode(const R &m, Out &o) {
-        o.put<tag::size + 5>([&](uint8_t *p) {
+    template <class O>
+    KEST_INLINE static void encode(const R &m, O &o) {
+        o.template put<tag::size + 5>([&](uint8_t *p) {
             return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(m.*Len));
         });
         o.payload(m.*Ptr, m.*Len);
     }
-    static int32_t decode(R &m, In &in, const Decoding &d) {
+    KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &d) {
         if (m.*Ptr) return KEST_ERR_MALFORMED;  // a byte string may arrive once
         if (d.copy_without_alloc) return KEST_ERR_NO_MEMORY;
         uint32_t n;
@@ -238,10 +243,6 @@ struct repeated {
     static constexpr auto count = Count;
     using element = E;
 
-    static void clear(R &m) {
-        m.*Array = nullptr;
-        m.*Count = 0;
-    }
     // Each length prefix counts the element's zero-copy payloads too.
     static uint64_t size(const R &m, bool zero_copy) {
         uint64_t total = 0;
@@ -253,11 +254,12 @@ struct repeated {
         }
         return total;
     }
-    static void encode(const R &m, Out &o) {
+    template <class O>
+    static void encode(const R &m, O &o) {
         for (uint32_t i = 0; i < m.*Count; ++i) {
             const E &e = (m.*Array)[i];
             const uint64_t whole = size_of(e, false);
-            o.put<tag::size + 5>([&](uint8_t *p) {
+            o.template put<tag::size + 5>([&](uint8_t *p) {
                 return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole));
             });
             if (o.track) o.close_run();
@@ -340,26 +342,25 @@ inline constexpr bool owns_memory = [] {
 }();
 
 template <class R>
-uint64_t size_of(const R &m, bool zero_copy) {
+KEST_INLINE uint64_t size_of(const R &m, bool zero_copy) {
     const presence_t<R> present = m.present;
-    uint64_t n = 0;
-    for_each_field<R>([&]<class F, size_t I>() {
-        if (present & bit<R, I>) n += F::size(m, zero_copy);
+    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
+                              KEST_INLINE_LAMBDA {
+                                  return (uint64_t{0} + ... + ((present & bit<R, I>) ? F::size(m, zero_copy) : 0));
+                              });
+}
+
+template <class R, class O>
+KEST_INLINE void write_fields(const R &m, O &o) {
+    const presence_t<R> present = m.present;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        ((present & bit<R, I> ? F::encode(m, o) : void()), ...);
     });
-    return n;
 }
 
 template <class R>
-void write_fields(const R &m, Out &o) {
-    const presence_t<R> present = m.present;
-    for_each_field<R>([&]<class F, size_t I>() {
-        if (present & bit<R, I>) F::encode(m, o);
-    });
-}
-
-template <class R>
-uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
-                uint32_t flags) {
+[[gnu::flatten]] uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
+                                 uint32_t flags) {
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
     Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
@@ -372,44 +373,45 @@ uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, u
 }
 
 namespace detail {
-constexpr int32_t pending = 1;  // a tag was read and not yet handled
+constexpr int32_t pending = 1;  // more input to read
 
 template <class R, class F, size_t I>
-inline int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> &present) {
+KEST_INLINE int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> &present) {
     const int32_t rc = F::decode(m, in, d);
     if (rc == KEST_OK) present |= bit<R, I>;
     return rc;
 }
 
-// Fields as an encoder writes them, ascending: one compare per field in the list.
-template <class R>
-inline int32_t decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t &tag) {
-    int32_t rc = pending;
-    for_each_field<R>([&]<class F, size_t I>() {
-        if (rc != pending || tag != F::tag::value) return;
-        rc = decode_field<R, F, I>(m, in, d, present);
-        if (rc != KEST_OK) return;
-        if (in.done()) return;
-        rc = in.u32(tag) ? pending : KEST_ERR_MALFORMED;
-    });
-    return rc;
+// One field of the in-order pass: its constant tag bytes are compared once.
+template <class R, class F, size_t I>
+KEST_INLINE void decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, int32_t &rc) {
+    if (rc != pending || !in.template at_tag<F::tag::value>()) return;
+    rc = decode_field<R, F, I>(m, in, d, present);
+    if (rc == KEST_OK && !in.done()) rc = pending;
 }
 
 template <class R>
-inline int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t tag) {
+KEST_INLINE int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t tag) {
     const uint32_t number = tag >> 3, wire = tag & 7;
     int32_t rc = pending;
-    for_each_field<R>([&]<class F, size_t I>() {
-        if (rc != pending || number != F::tag::number) return;
-        rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        (void)((number == F::tag::number &&
+                (rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE,
+                 true)) ||
+               ...);
     });
     return rc == pending ? in.skip_field(wire) : rc;
 }
 }  // namespace detail
 
+// Fields arrive in ascending order from any encoder that writes them so: one pass
+// through the list takes them all. Whatever breaks that order (unknown fields, a
+// repeated scalar, another writer's order) goes to the general loop.
 template <class R>
-int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags) {
-    for_each_field<R>([&]<class F, size_t>() { F::clear(m); });
+[[gnu::flatten]] int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
+                                uint32_t flags) {
+    static_assert(std::is_standard_layout_v<R>);
+    std::memset(static_cast<void *>(&m), 0, offsetof(R, present));  // every field member: `present` is last
     presence_t<R> present = m.present & static_cast<presence_t<R>>(~field_mask<R>);
     m.present = present;
     if (len == 0) return KEST_OK;
@@ -417,11 +419,18 @@ int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     const Decoding d{alloc, ctx, flags, zero_copy, !zero_copy && !alloc};
     In in{buf, buf + len};
-    uint32_t tag;
-    int32_t rc = in.u32(tag) ? detail::decode_in_order(m, in, d, present, tag) : KEST_ERR_MALFORMED;
+    int32_t rc = detail::pending;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        (detail::decode_in_order<R, F, I>(m, in, d, present, rc), ...);
+    });
     while (rc == detail::pending) {
+        uint32_t tag;
+        if (!in.u32(tag)) {
+            rc = KEST_ERR_MALFORMED;
+            break;
+        }
         rc = detail::decode_any(m, in, d, present, tag);
-        if (rc == KEST_OK && !in.done()) rc = in.u32(tag) ? detail::pending : KEST_ERR_MALFORMED;
+        if (rc == KEST_OK && !in.done()) rc = detail::pending;
     }
     m.present = present;
     return rc;
@@ -431,8 +440,8 @@ template <class R>
 int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
     int32_t rc = KEST_OK;
     presence_t<R> present = dst.present & static_cast<presence_t<R>>(~field_mask<R>);
-    for_each_field<R>([&]<class F, size_t I>() {
-        if (F::duplicate(dst, src, alloc, ctx, rc)) present |= src.present & bit<R, I>;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        ((F::duplicate(dst, src, alloc, ctx, rc) ? void(present |= src.present & bit<R, I>) : void()), ...);
     });
     dst.present = present;
     return rc;
@@ -440,7 +449,8 @@ int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
 
 template <class R>
 void release(R &m, const Releasing &r) {
-    for_each_field<R>([&]<class F, size_t>() { F::release(m, r); });
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
+                       KEST_INLINE_LAMBDA { (F::release(m, r), ...); });
 }
 
 }  // namespace kest::core

@@ -11,13 +11,17 @@
 
 namespace kest::core {
 
+// The primitives are small and on every hot path; the compiler's heuristics give up
+// on them inside the large unrolled field walks, so inlining is forced.
+#define KEST_INLINE [[gnu::always_inline]] inline
+
 enum : uint32_t { wire_varint = 0, wire_fixed64 = 1, wire_len = 2, wire_fixed32 = 5 };
 
 constexpr uint32_t varint_size(uint64_t v) {
     return static_cast<uint32_t>((std::bit_width(v | 1) + 6) / 7);
 }
 
-inline uint8_t *put_varint(uint8_t *p, uint64_t v) {
+KEST_INLINE uint8_t *put_varint(uint8_t *p, uint64_t v) {
     while (v >= 0x80) {
         *p++ = static_cast<uint8_t>(v) | 0x80;
         v >>= 7;
@@ -26,9 +30,35 @@ inline uint8_t *put_varint(uint8_t *p, uint64_t v) {
     return p;
 }
 
+// Unrolled for 32-bit values: no loop counter, one predictable branch per byte.
+KEST_INLINE uint8_t *put_varint(uint8_t *p, uint32_t v) {
+    if (v < (1u << 7)) {
+        p[0] = static_cast<uint8_t>(v);
+        return p + 1;
+    }
+    p[0] = static_cast<uint8_t>(v | 0x80);
+    if (v < (1u << 14)) {
+        p[1] = static_cast<uint8_t>(v >> 7);
+        return p + 2;
+    }
+    p[1] = static_cast<uint8_t>((v >> 7) | 0x80);
+    if (v < (1u << 21)) {
+        p[2] = static_cast<uint8_t>(v >> 14);
+        return p + 3;
+    }
+    p[2] = static_cast<uint8_t>((v >> 14) | 0x80);
+    if (v < (1u << 28)) {
+        p[3] = static_cast<uint8_t>(v >> 21);
+        return p + 4;
+    }
+    p[3] = static_cast<uint8_t>((v >> 21) | 0x80);
+    p[4] = static_cast<uint8_t>(v >> 28);
+    return p + 5;
+}
+
 // A tag is a compile-time constant: its bytes are emitted as immediates.
 template <uint32_t Tag>
-inline uint8_t *put_tag(uint8_t *p) {
+KEST_INLINE uint8_t *put_tag(uint8_t *p) {
     static_assert(Tag < (1u << 14), "field numbers above 2047 need longer tags");
     if constexpr (Tag < 0x80) {
         p[0] = static_cast<uint8_t>(Tag);
@@ -40,7 +70,7 @@ inline uint8_t *put_tag(uint8_t *p) {
     }
 }
 
-inline uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
+KEST_INLINE uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
     p[2] = static_cast<uint8_t>(v >> 16);
@@ -62,13 +92,13 @@ struct Out {
     uint32_t nseg = 0;
     uintptr_t origin = reinterpret_cast<uintptr_t>(buf);  // address of position 0
 
-    uint64_t room() const { return pos < buflen ? buflen - pos : 0; }
+    KEST_INLINE uint64_t room() const { return pos < buflen ? buflen - pos : 0; }
 
     // Writes what `fill` produces (at most N bytes). With room for N the bytes go
     // straight into the buffer; otherwise through a scratch copy, byte by byte.
     template <size_t N, class Fill>
-    void put(Fill fill) {
-        if (room() >= N) [[likely]] {
+    KEST_INLINE void put(Fill fill) {
+        if (pos + N <= buflen) [[likely]] {  // positions stay far below 2^64: no wrap
             pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
             return;
         }
@@ -81,17 +111,17 @@ struct Out {
     // Integer arithmetic, since the buffer may be null or shorter than the offset.
     const uint8_t *at(uint64_t off) const { return reinterpret_cast<const uint8_t *>(origin + off); }
 
-    void segment(const uint8_t *base, uint64_t len) {
+    KEST_INLINE void segment(const uint8_t *base, uint64_t len) {
         if (nseg < cap) segs[nseg] = kest_segment{base, len};
         ++nseg;
     }
 
-    void close_run() {
+    KEST_INLINE void close_run() {
         if (pos > run) segment(at(run), pos - run);
         run = pos;
     }
 
-    void payload(const uint8_t *p, uint64_t n) {
+    KEST_INLINE void payload(const uint8_t *p, uint64_t n) {
         if (zero_copy) {
             // Without a segment count a zero-copy payload is neither written nor counted.
             if (n == 0 || !track) return;
@@ -123,9 +153,27 @@ struct In {
     bool done() const { return p == end; }
 
     // Low 32 bits of a varint of any length; false when the input ends inside it.
-    bool u32(uint32_t &out) {
-        if (p != end && *p < 0x80) [[likely]] {
-            out = *p++;
+    KEST_INLINE bool u32(uint32_t &out) {
+        if (left() >= 10) [[likely]] {  // no bounds checks needed for the first five bytes
+            uint32_t v = p[0];
+            if (v < 0x80) {
+                out = v;
+                p += 1;
+                return true;
+            }
+            v &= 0x7F;
+            for (unsigned i = 1; i < 5; ++i) {
+                const uint32_t b = p[i];
+                v |= (b & 0x7F) << (7 * i);
+                if (b < 0x80) {
+                    out = v;
+                    p += i + 1;
+                    return true;
+                }
+            }
+            p += 5;
+            if (!skip_varint()) return false;
+            out = v;
             return true;
         }
         uint32_t v = 0;
@@ -144,7 +192,7 @@ struct In {
     }
 
     // Low 64 bits of a varint of any length.
-    bool u64(uint64_t &out) {
+    KEST_INLINE bool u64(uint64_t &out) {
         uint64_t v = 0;
         for (unsigned i = 0; i < 10; ++i) {
             if (p == end) return false;
@@ -160,13 +208,13 @@ struct In {
         return true;
     }
 
-    bool skip_varint() {
+    KEST_INLINE bool skip_varint() {
         while (p != end)
             if (!(*p++ & 0x80)) return true;
         return false;
     }
 
-    bool fixed32(uint32_t &out) {
+    KEST_INLINE bool fixed32(uint32_t &out) {
         if (left() < 4) return false;
         out = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
               static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -174,14 +222,27 @@ struct In {
         return true;
     }
 
-    bool skip(uint64_t n) {
+    // Consumes the constant bytes of a tag if they are next.
+    template <uint32_t Tag>
+    KEST_INLINE bool at_tag() {
+        if constexpr (Tag < 0x80) {
+            if (p == end || *p != Tag) return false;
+            ++p;
+        } else {
+            if (left() < 2 || p[0] != static_cast<uint8_t>(Tag | 0x80) || p[1] != (Tag >> 7)) return false;
+            p += 2;
+        }
+        return true;
+    }
+
+    KEST_INLINE bool skip(uint64_t n) {
         if (left() < n) return false;
         p += n;
         return true;
     }
 
     // A length prefix whose extent lies within the input.
-    bool extent(uint32_t &n) { return u32(n) && left() >= n; }
+    KEST_INLINE bool extent(uint32_t &n) { return u32(n) && left() >= n; }
 
     // Unknown fields are passed over by wire type alone.
     int32_t skip_field(uint32_t wire) {
