@@ -1,0 +1,42 @@
+# cmake -DLIB=<path to libkest.so> -P exports.cmake
+# The dynamic symbol table must hold the four operations of each message and nothing
+# else: a leaked helper fails as surely as a missing operation.
+if(NOT LIB)
+  message(FATAL_ERROR "usage: cmake -DLIB=<path to libkest.so> -P exports.cmake")
+endif()
+execute_process(COMMAND nm -D --defined-only "${LIB}" OUTPUT_VARIABLE table ERROR_VARIABLE err RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB} (${rc}): ${err}")
+endif()
+
+set(expected)
+foreach(msg srg_opaque srg_cmd_msg srg_sync_msg srg_neg_msg srg_opq_dhcpv4_msg ia_id_msg srg_opq_dhcpv6_msg)
+  foreach(op encode_ext decode_ext duplicate free_ext)
+    list(APPEND expected kest_${msg}_${op})
+  endforeach()
+endforeach()
+
+set(actual)
+string(REPLACE "\n" ";" lines "${table}")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9A-Fa-f]* *([A-Za-z]) ([^ ]+)$")
+    # Type A entries are the version nodes the linker adds, not code or data.
+    if(NOT CMAKE_MATCH_1 STREQUAL "A")
+      string(REGEX REPLACE "@.*$" "" name "${CMAKE_MATCH_2}")
+      list(APPEND actual "${name}")
+    endif()
+  elseif(NOT line STREQUAL "")
+    message(FATAL_ERROR "unreadable nm line: '${line}'")
+  endif()
+endforeach()
+
+set(missing ${expected})
+list(REMOVE_ITEM missing ${actual})
+set(extra ${actual})
+list(REMOVE_ITEM extra ${expected})
+list(LENGTH actual count)
+if(missing OR extra OR NOT count EQUAL 28)
+  list(JOIN missing " " missing)
+  list(JOIN extra " " extra)
+  message(FATAL_ERROR "${LIB} exports ${count} symbols\n  missing: ${missing}\n  unexpected: ${extra}")
+endif()
