@@ -17,9 +17,13 @@ namespace kest::core {
 
 enum : uint32_t { wire_varint = 0, wire_fixed64 = 1, wire_len = 2, wire_fixed32 = 5 };
 
+// ceil(bits / 7) without a division: bits * 9 / 64 rounds the same way up to 64 bits.
 constexpr uint32_t varint_size(uint64_t v) {
-    return static_cast<uint32_t>((std::bit_width(v | 1) + 6) / 7);
+    return (static_cast<uint32_t>(std::bit_width(v | 1)) * 9 + 64) >> 6;
 }
+static_assert(varint_size(0) == 1 && varint_size(127) == 1 && varint_size(128) == 2 &&
+              varint_size(16383) == 2 && varint_size(16384) == 3 && varint_size(0xFFFFFFFF) == 5 &&
+              varint_size(uint64_t{1} << 56) == 9 && varint_size(~uint64_t{0}) == 10);
 
 KEST_INLINE uint8_t *put_varint(uint8_t *p, uint64_t v) {
     while (v >= 0x80) {
