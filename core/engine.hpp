@@ -199,7 +199,7 @@ struct bytes {
         if (!d.zero_copy) {
             void *block = d.alloc(n, d.ctx);
             if (!block) return KEST_ERR_NO_MEMORY;
-            std::memcpy(block, in.p, n);
+            copy_bytes(static_cast<uint8_t *>(block), in.p, n);
             data = static_cast<const uint8_t *>(block);
         }
         m.*Ptr = data;
@@ -217,7 +217,7 @@ struct bytes {
             rc = KEST_ERR_NO_MEMORY;
             return false;
         }
-        std::memcpy(block, src.*Ptr, n);
+        copy_bytes(static_cast<uint8_t *>(block), src.*Ptr, n);
         dst.*Ptr = static_cast<const uint8_t *>(block);
         dst.*Len = n;
         return true;

@@ -82,6 +82,32 @@ KEST_INLINE uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
     return p + 4;
 }
 
+// Payloads of control-plane messages are short: copied inline with overlapping
+// fixed-size moves, a call to memcpy would also force the writer's state to memory.
+KEST_INLINE void copy_bytes(uint8_t *dst, const uint8_t *src, uint64_t n) {
+    auto move = [&]<size_t W>(uint64_t at) {
+        uint8_t tmp[W];
+        std::memcpy(tmp, src + at, W);
+        std::memcpy(dst + at, tmp, W);
+    };
+    if (n > 32) {
+        std::memcpy(dst, src, n);
+    } else if (n >= 16) {
+        move.template operator()<16>(0);
+        move.template operator()<16>(n - 16);
+    } else if (n >= 8) {
+        move.template operator()<8>(0);
+        move.template operator()<8>(n - 8);
+    } else if (n >= 4) {
+        move.template operator()<4>(0);
+        move.template operator()<4>(n - 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
 // Encoder output: every byte is a bounded write, the position counts on past the
 // end of the buffer, and segments are stored only below the caller's capacity.
 struct Out {
@@ -134,7 +160,7 @@ struct Out {
             run = pos;
             return;
         }
-        if (n != 0 && n <= room()) std::memcpy(buf + pos, p, n);  // only a payload that fits whole
+        if (n <= room()) copy_bytes(buf + pos, p, n);  // only a payload that fits whole
         pos += n;
     }
 

@@ -1,0 +1,200 @@
+// kest's side of the benchmark: the workloads are built here as records, every field
+// present, and their copy-mode encodings are the bytes every library must match.
+#include "common.hpp"
+
+#include "dhcp/srg_opq_dhcpv4_msg.hpp"
+#include "dhcp/srg_opq_dhcpv6_msg.hpp"
+#include "srg/srg_cmd_msg.hpp"
+#include "srg/srg_neg_msg.hpp"
+#include "srg/srg_sync_msg.hpp"
+
+#include <kest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string_view>
+
+namespace bench {
+namespace {
+using namespace kest::core;
+
+struct Shape {
+    uint64_t payload;       // length of every byte string of the record
+    uint32_t elements;      // elements of its run, if it has one
+    uint64_t elem_payload;  // length of each element's byte string
+};
+
+std::deque<std::vector<uint8_t>> storage;  // payloads and element arrays outlive the records
+
+const uint8_t *payload(uint64_t n) {
+    auto &p = storage.emplace_back(n);
+    for (uint64_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(i * 131 + 7);
+    return p.data();
+}
+
+// Every field present, integers of mixed widths as a control plane sends them.
+template <class R>
+void fill(R &r, const Shape &s) {
+    static constexpr uint32_t values[] = {1, 200, 1500, 65535, 3000000, 0xC0A80101};
+    r = R{};
+    for_each_field<R>([&]<class F, size_t I>() {
+        constexpr std::string_view kind = F::kind::name;
+        if constexpr (kind == "bytes") {
+            r.*F::member = payload(s.payload);
+            r.*F::length = s.payload;
+        } else if constexpr (kind == "repeated") {
+            using E = typename F::element;
+            auto &block = storage.emplace_back(sizeof(E) * s.elements);
+            auto *elems = reinterpret_cast<E *>(block.data());
+            for (uint32_t i = 0; i < s.elements; ++i) fill(elems[i], Shape{s.elem_payload, 0, 0});
+            r.*F::member = elems;
+            r.*F::count = s.elements;
+        } else if constexpr (kind == "bool") {
+            r.*F::member = true;
+        } else if constexpr (kind == "uint64") {
+            r.*F::member = uint64_t{0x12345678} << (I % 32);
+        } else {
+            r.*F::member = values[I % 6];
+        }
+    });
+    r.present = field_mask<R>;
+}
+
+// The C entry points of a message, so one benchmark body serves all of them.
+template <class R>
+struct api;
+#define KEST_BENCH_API(msg)                                                                          \
+    template <>                                                                                      \
+    struct api<msg> {                                                                                \
+        static constexpr Msg id = Msg::msg;                                                          \
+        static uint64_t encode(const msg *m, uint8_t *b, uint64_t n, kest_segment *s, uint32_t *c,   \
+                               uint32_t f) {                                                         \
+            return kest_##msg##_encode_ext(m, b, n, s, c, f);                                        \
+        }                                                                                            \
+        static int32_t decode(msg *m, const uint8_t *b, uint64_t n, kest_alloc_fn a, void *x,        \
+                              uint32_t f) {                                                          \
+            return kest_##msg##_decode_ext(m, b, n, a, x, f);                                        \
+        }                                                                                            \
+        static int32_t duplicate(msg *d, const msg *s, kest_alloc_fn a, void *x) {                   \
+            return kest_##msg##_duplicate(d, s, a, x);                                               \
+        }                                                                                            \
+        static void release(msg *m, kest_free_fn r, void *x, uint32_t f) { kest_##msg##_free_ext(m, r, x, f); } \
+    };
+KEST_BENCH_API(srg_cmd_msg)
+KEST_BENCH_API(srg_sync_msg)
+KEST_BENCH_API(srg_opq_dhcpv4_msg)
+KEST_BENCH_API(srg_opq_dhcpv6_msg)
+template <>
+struct api<srg_neg_msg> {
+    static constexpr Msg id = Msg::srg_neg_msg;
+    static uint64_t encode(const srg_neg_msg *m, uint8_t *b, uint64_t n, kest_segment *s, uint32_t *c, uint32_t) {
+        return kest_srg_neg_msg_encode_ext(m, b, n, s, c);
+    }
+    static int32_t decode(srg_neg_msg *m, const uint8_t *b, uint64_t n, kest_alloc_fn, void *, uint32_t) {
+        return kest_srg_neg_msg_decode_ext(m, b, n);
+    }
+    static int32_t duplicate(srg_neg_msg *d, const srg_neg_msg *s, kest_alloc_fn, void *) {
+        return kest_srg_neg_msg_duplicate(d, s);
+    }
+    static void release(srg_neg_msg *m, kest_free_fn, void *, uint32_t) { kest_srg_neg_msg_free_ext(m); }
+};
+
+void *arena_alloc(uint64_t n, void *ctx) { return static_cast<Arena *>(ctx)->take(n); }
+void *heap_alloc(uint64_t n, void *) { return std::malloc(n ? n : 1); }
+void heap_free(void *p, void *) { std::free(p); }
+void no_free(void *, void *) {}
+
+std::vector<Workload> all;
+std::vector<std::function<void()>> registrations;
+
+template <class R>
+void add(const char *name, const Shape &shape) {
+    auto *rec = new R;  // lives as long as the benchmark
+    fill(*rec, shape);
+    Workload w{name, api<R>::id, {}};
+    w.wire.resize(api<R>::encode(rec, nullptr, 0, nullptr, nullptr, 0));
+    api<R>::encode(rec, w.wire.data(), w.wire.size(), nullptr, nullptr, 0);
+    all.push_back(w);
+
+    registrations.push_back([rec, w] {
+        const uint64_t size = w.wire.size();
+        auto reg = [&](const char *op, auto body) { add_case(w, "kest", op, body); };
+        reg("encode", [rec, size](benchmark::State &st) {
+            st.counters["wire_bytes"] = static_cast<double>(size);
+            std::vector<uint8_t> buf(size);
+            Counted counted(st);
+            for (auto _ : st) {
+                benchmark::DoNotOptimize(api<R>::encode(rec, buf.data(), size, nullptr, nullptr, 0));
+                benchmark::ClobberMemory();
+            }
+        });
+        reg("encode_zero_copy", [rec, size](benchmark::State &st) {
+            std::vector<uint8_t> buf(size);
+            std::vector<kest_segment> segs(4096);
+            Counted counted(st);
+            for (auto _ : st) {
+                uint32_t n = static_cast<uint32_t>(segs.size());
+                benchmark::DoNotOptimize(
+                    api<R>::encode(rec, buf.data(), size, segs.data(), &n, KEST_FLAG_ZERO_COPY));
+                benchmark::ClobberMemory();
+            }
+        });
+        reg("size_query", [rec](benchmark::State &st) {
+            Counted counted(st);
+            for (auto _ : st) benchmark::DoNotOptimize(api<R>::encode(rec, nullptr, 0, nullptr, nullptr, 0));
+        });
+        auto decode = [w](uint32_t flags, bool heap) {
+            return [w, flags, heap](benchmark::State &st) {
+                Arena arena;
+                R out{};
+                Counted counted(st);
+            for (auto _ : st) {
+                    const int32_t rc = heap ? api<R>::decode(&out, w.wire.data(), w.wire.size(), heap_alloc, nullptr, flags)
+                                            : api<R>::decode(&out, w.wire.data(), w.wire.size(), arena_alloc, &arena, flags);
+                    if (rc != KEST_OK) st.SkipWithError("decode failed");
+                    benchmark::DoNotOptimize(out);
+                    if (heap) api<R>::release(&out, heap_free, nullptr, flags);
+                    arena.reset();
+                }
+            };
+        };
+        reg("decode", decode(0, false));
+        reg("decode_malloc", decode(0, true));
+        reg("decode_zero_copy", decode(KEST_FLAG_ZERO_COPY, false));
+        reg("duplicate", [rec](benchmark::State &st) {
+            Arena arena;
+            R out{};
+            Counted counted(st);
+            for (auto _ : st) {
+                benchmark::DoNotOptimize(api<R>::duplicate(&out, rec, arena_alloc, &arena));
+                api<R>::release(&out, no_free, nullptr, 0);
+                arena.reset();
+            }
+        });
+    });
+}
+
+void build() {
+    if (!all.empty()) return;
+    add<srg_neg_msg>("neg", {0, 0, 0});
+    add<srg_cmd_msg>("cmd", {16, 0, 0});
+    add<srg_sync_msg>("sync", {32, 24, 16});
+    add<srg_opq_dhcpv4_msg>("dhcpv4", {24, 0, 0});
+    add<srg_opq_dhcpv6_msg>("dhcpv6", {24, 4, 12});
+    add<srg_sync_msg>("sync_bulk", {32, 1000, 16});
+    add<srg_cmd_msg>("cmd_heavy", {60000, 0, 0});
+}
+}  // namespace
+
+const std::vector<Workload> &workloads() {
+    build();
+    return all;
+}
+
+void register_kest() {
+    build();
+    for (auto &r : registrations) r();
+}
+
+}  // namespace bench

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the benchmark pinned to one core and writes its report into the README:
+# median times of repeated runs, ratios against the fastest peer, a chart, and
+# callgrind instruction counts (stable where times are not).
+#   scripts/bench.sh [repetitions]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh gnuplot-nox python3 util-linux >&2
+reps=${1:-7}
+out=build/bench
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEST_TESTS=OFF -DKEST_FUZZ=OFF >/dev/null
+cmake --build "$out" --target kest_bench >/dev/null
+bin=$out/bench/kest_bench
+core=$(($(nproc) - 1))
+
+taskset -c "$core" "$bin" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.1 --benchmark_format=json --benchmark_out="$out/times.json" >/dev/null
+
+rm -rf "$out/callgrind" && mkdir -p "$out/callgrind"
+KEST_BENCH_ITERATIONS=100 valgrind --tool=callgrind --collect-atstart=no \
+  --callgrind-out-file="$out/callgrind/cg.out" "$bin" >/dev/null 2>&1
+
+python3 bench/report.py "$out/times.json" "$out/callgrind" bench/results.md bench/chart.svg README.md
+echo "report: bench/results.md, bench/chart.svg, README.md" >&2
