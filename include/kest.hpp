@@ -1,0 +1,274 @@
+// kest.hpp: C++20 conveniences over kest.h. Header-only, so nothing here is exported
+// from libkest.so; the C calls never see an exception, and the callbacks never throw.
+#pragma once
+
+#include <kest.h>
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kest {
+
+// ---- result codes ------------------------------------------------------------
+
+enum class errc : int32_t {
+    ok = KEST_OK,
+    malformed = KEST_ERR_MALFORMED,
+    wire_type = KEST_ERR_WIRE_TYPE,
+    field_type = KEST_ERR_FIELD_TYPE,
+    no_memory = KEST_ERR_NO_MEMORY,
+};
+
+constexpr std::string_view to_string(errc e) noexcept {
+    switch (e) {
+    case errc::ok: return "KEST_OK";
+    case errc::malformed: return "KEST_ERR_MALFORMED";
+    case errc::wire_type: return "KEST_ERR_WIRE_TYPE";
+    case errc::field_type: return "KEST_ERR_FIELD_TYPE";
+    case errc::no_memory: return "KEST_ERR_NO_MEMORY";
+    }
+    return "unknown result";
+}
+
+constexpr std::string_view describe(errc e) noexcept {
+    switch (e) {
+    case errc::ok: return "success";
+    case errc::malformed:
+        return "the input ends inside a tag, value or length-delimited field, a length runs past "
+               "the end, or a byte string or run arrives twice";
+    case errc::wire_type: return "an unknown field arrives with wire type 3, 4, 6 or 7";
+    case errc::field_type: return "a known field arrives with a wire type other than its own";
+    case errc::no_memory: return "the allocator returned null, or none was given where one is needed";
+    }
+    return "not a kest result code";
+}
+
+// How a decode treats byte payloads, and so how its record must be released.
+enum class mode : uint32_t { copy = 0, zero_copy = KEST_FLAG_ZERO_COPY };
+
+// ---- the C functions of each record, behind one signature ---------------------
+
+template <class R>
+struct codec;
+
+namespace detail {
+template <class R, auto Encode, auto Decode, auto Duplicate, auto Release>
+struct c_functions {
+    static uint64_t encode(const R &m, uint8_t *buf, uint64_t len, kest_segment *segs, uint32_t *nsegs,
+                           uint32_t flags) noexcept {
+        return Encode(&m, buf, len, segs, nsegs, flags);
+    }
+    static int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
+                          uint32_t flags) noexcept {
+        return Decode(&m, buf, len, alloc, ctx, flags);
+    }
+    static int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) noexcept {
+        return Duplicate(&dst, &src, alloc, ctx);
+    }
+    static void release(R &m, kest_free_fn release, void *ctx, uint32_t flags) noexcept {
+        Release(&m, release, ctx, flags);
+    }
+};
+}  // namespace detail
+
+template <>
+struct codec<srg_opaque>
+    : detail::c_functions<srg_opaque, kest_srg_opaque_encode_ext, kest_srg_opaque_decode_ext,
+                          kest_srg_opaque_duplicate, kest_srg_opaque_free_ext> {};
+template <>
+struct codec<srg_cmd_msg>
+    : detail::c_functions<srg_cmd_msg, kest_srg_cmd_msg_encode_ext, kest_srg_cmd_msg_decode_ext,
+                          kest_srg_cmd_msg_duplicate, kest_srg_cmd_msg_free_ext> {};
+template <>
+struct codec<srg_sync_msg>
+    : detail::c_functions<srg_sync_msg, kest_srg_sync_msg_encode_ext, kest_srg_sync_msg_decode_ext,
+                          kest_srg_sync_msg_duplicate, kest_srg_sync_msg_free_ext> {};
+template <>
+struct codec<srg_opq_dhcpv4_msg>
+    : detail::c_functions<srg_opq_dhcpv4_msg, kest_srg_opq_dhcpv4_msg_encode_ext,
+                          kest_srg_opq_dhcpv4_msg_decode_ext, kest_srg_opq_dhcpv4_msg_duplicate,
+                          kest_srg_opq_dhcpv4_msg_free_ext> {};
+template <>
+struct codec<ia_id_msg> : detail::c_functions<ia_id_msg, kest_ia_id_msg_encode_ext, kest_ia_id_msg_decode_ext,
+                                              kest_ia_id_msg_duplicate, kest_ia_id_msg_free_ext> {};
+template <>
+struct codec<srg_opq_dhcpv6_msg>
+    : detail::c_functions<srg_opq_dhcpv6_msg, kest_srg_opq_dhcpv6_msg_encode_ext,
+                          kest_srg_opq_dhcpv6_msg_decode_ext, kest_srg_opq_dhcpv6_msg_duplicate,
+                          kest_srg_opq_dhcpv6_msg_free_ext> {};
+
+// srg_neg_msg owns no memory: its functions take no callbacks and no flags.
+template <>
+struct codec<srg_neg_msg> {
+    static uint64_t encode(const srg_neg_msg &m, uint8_t *buf, uint64_t len, kest_segment *segs,
+                           uint32_t *nsegs, uint32_t) noexcept {
+        return kest_srg_neg_msg_encode_ext(&m, buf, len, segs, nsegs);
+    }
+    static int32_t decode(srg_neg_msg &m, const uint8_t *buf, uint64_t len, kest_alloc_fn, void *,
+                          uint32_t) noexcept {
+        return kest_srg_neg_msg_decode_ext(&m, buf, len);
+    }
+    static int32_t duplicate(srg_neg_msg &dst, const srg_neg_msg &src, kest_alloc_fn, void *) noexcept {
+        return kest_srg_neg_msg_duplicate(&dst, &src);
+    }
+    static void release(srg_neg_msg &m, kest_free_fn, void *, uint32_t) noexcept {
+        kest_srg_neg_msg_free_ext(&m);
+    }
+};
+
+template <class R>
+concept message = requires(const R &m) {
+    codec<R>::encode(m, nullptr, 0, nullptr, nullptr, 0);
+};
+
+// ---- allocators ----------------------------------------------------------------
+
+// A matching pair of callbacks and their context.
+struct allocator {
+    kest_alloc_fn alloc;
+    kest_free_fn release;
+    void *ctx;
+};
+
+inline allocator malloc_allocator() noexcept {
+    // malloc(0) may answer null, which a decode would take for failure.
+    return {[](uint64_t n, void *) noexcept { return std::malloc(n ? static_cast<size_t>(n) : 1); },
+            [](void *p, void *) noexcept { std::free(p); }, nullptr};
+}
+
+// Hands out memory from a caller buffer; single releases do nothing, reset() frees all.
+class arena {
+  public:
+    explicit arena(std::span<std::byte> storage) noexcept : storage_(storage) {}
+    arena(const arena &) = delete;  // get() hands out `this`
+    arena &operator=(const arena &) = delete;
+
+    allocator get() noexcept { return {&take, &give, this}; }
+    void reset() noexcept { used_ = 0; }
+    size_t used() const noexcept { return used_; }
+    size_t capacity() const noexcept { return storage_.size(); }
+
+  private:
+    static void *take(uint64_t n, void *ctx) noexcept {
+        auto &a = *static_cast<arena *>(ctx);
+        constexpr uintptr_t align = alignof(std::max_align_t);
+        const auto base = reinterpret_cast<uintptr_t>(a.storage_.data());
+        const size_t start = static_cast<size_t>(((base + a.used_ + align - 1) & ~(align - 1)) - base);
+        if (!base || start > a.storage_.size() || n > a.storage_.size() - start) return nullptr;
+        a.used_ = start + static_cast<size_t>(n);
+        return a.storage_.data() + start;
+    }
+    static void give(void *, void *) noexcept {}
+
+    std::span<std::byte> storage_;
+    size_t used_ = 0;
+};
+
+// ---- owning record ---------------------------------------------------------------
+
+// A record that releases what it owns when it goes out of scope, with the flag of the
+// decode that filled it. Anything the caller attaches by hand must come from alloc(),
+// since it is released like a copy-decoded payload.
+template <message R>
+class record {
+  public:
+    explicit record(allocator a = malloc_allocator()) noexcept : alloc_(a) {}
+    ~record() { reset(); }
+    record(record &&o) noexcept : msg_(o.msg_), alloc_(o.alloc_), flags_(o.flags_) { o.forget(); }
+    record &operator=(record &&o) noexcept {
+        if (this != &o) {
+            reset();
+            msg_ = o.msg_;
+            alloc_ = o.alloc_;
+            flags_ = o.flags_;
+            o.forget();
+        }
+        return *this;
+    }
+    record(const record &) = delete;
+    record &operator=(const record &) = delete;
+
+    R &operator*() noexcept { return msg_; }
+    const R &operator*() const noexcept { return msg_; }
+    R *operator->() noexcept { return &msg_; }
+    const R *operator->() const noexcept { return &msg_; }
+
+    // After a failure the record holds what was decoded before the fault. With
+    // mode::zero_copy the payloads point into `in`, which must outlive the record.
+    errc decode(std::span<const uint8_t> in, mode m = mode::copy) noexcept {
+        reset();
+        flags_ = static_cast<uint32_t>(m);
+        return errc{codec<R>::decode(msg_, in.data(), in.size(), alloc_.alloc, alloc_.ctx, flags_)};
+    }
+
+    // A deep copy owns every payload, whatever the source borrowed.
+    errc copy_from(const R &src) noexcept {
+        reset();
+        return errc{codec<R>::duplicate(msg_, src, alloc_.alloc, alloc_.ctx)};
+    }
+
+    void reset() noexcept {
+        codec<R>::release(msg_, alloc_.release, alloc_.ctx, flags_);
+        forget();
+    }
+
+    bool borrows() const noexcept { return flags_ & KEST_FLAG_ZERO_COPY; }
+    const allocator &alloc() const noexcept { return alloc_; }
+
+  private:
+    void forget() noexcept {
+        msg_ = R{};
+        flags_ = 0;
+    }
+
+    R msg_{};
+    allocator alloc_;
+    uint32_t flags_ = 0;
+};
+
+// ---- encoding ------------------------------------------------------------------------
+
+template <message R>
+uint64_t encoded_size(const R &m) noexcept {
+    return codec<R>::encode(m, nullptr, 0, nullptr, nullptr, 0);
+}
+
+template <message R>
+std::vector<uint8_t> encode(const R &m) {
+    std::vector<uint8_t> out(encoded_size(m));
+    codec<R>::encode(m, out.data(), out.size(), nullptr, nullptr, 0);
+    return out;
+}
+
+// The encoding as a prefix of `out`, or nothing when it does not fit (then `out` may
+// hold a partial encoding).
+template <message R>
+std::optional<std::span<uint8_t>> encode(const R &m, std::span<uint8_t> out) noexcept {
+    const uint64_t n = codec<R>::encode(m, out.data(), out.size(), nullptr, nullptr, 0);
+    if (n > out.size()) return std::nullopt;
+    return out.first(static_cast<size_t>(n));
+}
+
+// Zero-copy: payloads are not copied. The vectors point into `buffer` (resized here)
+// and at the record's payloads, so both must outlive the writev.
+template <message R>
+std::vector<iovec> encode_iovec(const R &m, std::vector<uint8_t> &buffer) {
+    uint32_t n = 0;
+    buffer.resize(codec<R>::encode(m, nullptr, 0, nullptr, &n, KEST_FLAG_ZERO_COPY));
+    std::vector<kest_segment> segs(n);
+    codec<R>::encode(m, buffer.data(), buffer.size(), segs.data(), &n, KEST_FLAG_ZERO_COPY);
+    std::vector<iovec> iov;
+    iov.reserve(n);
+    for (const kest_segment &s : segs)
+        iov.push_back({const_cast<uint8_t *>(s.base), static_cast<size_t>(s.len)});
+    return iov;
+}
+
+}  // namespace kest
