@@ -18,8 +18,10 @@ namespace kest::core {
 enum : uint32_t { wire_varint = 0, wire_fixed64 = 1, wire_len = 2, wire_fixed32 = 5 };
 
 // ceil(bits / 7) without a division: bits * 9 / 64 rounds the same way up to 64 bits.
+// The index of the top bit is what the hardware gives (bsr), so bits = top + 1.
 constexpr uint32_t varint_size(uint64_t v) {
-    return (static_cast<uint32_t>(std::bit_width(v | 1)) * 9 + 64) >> 6;
+    const auto top = static_cast<uint32_t>(63 ^ __builtin_clzll(v | 1));
+    return (top * 9 + 73) >> 6;
 }
 static_assert(varint_size(0) == 1 && varint_size(127) == 1 && varint_size(128) == 2 &&
               varint_size(16383) == 2 && varint_size(16384) == 3 && varint_size(0xFFFFFFFF) == 5 &&
