@@ -99,20 +99,22 @@ void release(R &m, const Releasing &r);
 // ---- field kinds -----------------------------------------------------------
 
 // How one scalar kind looks on the wire.
-struct varint32_kind {
-    static constexpr uint32_t wire = wire_varint, max = 5;
-    static constexpr const char *name = "uint32";
-    KEST_INLINE static uint32_t size(uint32_t v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
-    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.u32(v); }
+template <class T, const char *Name>
+struct varint_kind {
+    static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
+    static constexpr const char *name = Name;
+    KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, T v) { return put_varint(p, v); }
+    KEST_INLINE static bool get(In &in, T &v) {
+        if constexpr (sizeof(T) == 4)
+            return in.u32(v);
+        else
+            return in.u64(v);
+    }
 };
-struct varint64_kind {
-    static constexpr uint32_t wire = wire_varint, max = 10;
-    static constexpr const char *name = "uint64";
-    KEST_INLINE static uint32_t size(uint64_t v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
-    KEST_INLINE static bool get(In &in, uint64_t &v) { return in.u64(v); }
-};
+inline constexpr char uint32_name[] = "uint32", uint64_name[] = "uint64";
+using varint32_kind = varint_kind<uint32_t, uint32_name>;
+using varint64_kind = varint_kind<uint64_t, uint64_name>;
 struct bool_kind {
     static constexpr uint32_t wire = wire_varint, max = 1;
     static constexpr const char *name = "bool";

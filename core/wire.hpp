@@ -208,28 +208,22 @@ struct In {
             out = v;
             return true;
         }
-        uint32_t v = 0;
-        for (unsigned i = 0; i < 5; ++i) {
-            if (p == end) return false;
-            const uint8_t b = *p++;
-            v |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-            if (!(b & 0x80)) {
-                out = v;
-                return true;
-            }
-        }
-        if (!skip_varint()) return false;
-        out = v;
-        return true;
+        return varint(out);
     }
 
     // Low 64 bits of a varint of any length.
-    KEST_INLINE bool u64(uint64_t &out) {
-        uint64_t v = 0;
-        for (unsigned i = 0; i < 10; ++i) {
+    KEST_INLINE bool u64(uint64_t &out) { return varint(out); }
+
+    // Bounds-checked: the bytes that fit in T contribute (the last one only its low
+    // bits, by the shift), later continuation bytes are passed over.
+    template <class T>
+    KEST_INLINE bool varint(T &out) {
+        constexpr unsigned bytes = (sizeof(T) * 8 + 6) / 7;
+        T v = 0;
+        for (unsigned i = 0; i < bytes; ++i) {
             if (p == end) return false;
             const uint8_t b = *p++;
-            v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+            v |= static_cast<T>(b & 0x7F) << (7 * i);
             if (!(b & 0x80)) {
                 out = v;
                 return true;
