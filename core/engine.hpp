@@ -388,8 +388,7 @@ KEST_INLINE int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> 
 template <class R, class F, size_t I>
 KEST_INLINE void decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, int32_t &rc) {
     if (rc != pending || !in.template at_tag<F::tag::value>()) return;
-    rc = decode_field<R, F, I>(m, in, d, present);
-    if (rc == KEST_OK && !in.done()) rc = pending;
+    if (const int32_t err = decode_field<R, F, I>(m, in, d, present)) rc = err;
 }
 
 template <class R>
@@ -425,6 +424,7 @@ template <class R>
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         (detail::decode_in_order<R, F, I>(m, in, d, present, rc), ...);
     });
+    if (rc == detail::pending && in.done()) rc = KEST_OK;
     while (rc == detail::pending) {
         uint32_t tag;
         if (!in.u32(tag)) {
