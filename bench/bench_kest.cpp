@@ -8,7 +8,7 @@
 #include "srg/srg_neg_msg.hpp"
 #include "srg/srg_sync_msg.hpp"
 
-#include <kest.h>
+#include <kest.hpp>
 
 #include <cstring>
 #include <deque>
@@ -61,44 +61,18 @@ void fill(R &r, const Shape &s) {
     r.present = field_mask<R>;
 }
 
-// The C entry points of a message, so one benchmark body serves all of them.
 template <class R>
-struct api;
-#define KEST_BENCH_API(msg)                                                                          \
-    template <>                                                                                      \
-    struct api<msg> {                                                                                \
-        static constexpr Msg id = Msg::msg;                                                          \
-        static uint64_t encode(const msg *m, uint8_t *b, uint64_t n, kest_segment *s, uint32_t *c,   \
-                               uint32_t f) {                                                         \
-            return kest_##msg##_encode_ext(m, b, n, s, c, f);                                        \
-        }                                                                                            \
-        static int32_t decode(msg *m, const uint8_t *b, uint64_t n, kest_alloc_fn a, void *x,        \
-                              uint32_t f) {                                                          \
-            return kest_##msg##_decode_ext(m, b, n, a, x, f);                                        \
-        }                                                                                            \
-        static int32_t duplicate(msg *d, const msg *s, kest_alloc_fn a, void *x) {                   \
-            return kest_##msg##_duplicate(d, s, a, x);                                               \
-        }                                                                                            \
-        static void release(msg *m, kest_free_fn r, void *x, uint32_t f) { kest_##msg##_free_ext(m, r, x, f); } \
-    };
-KEST_BENCH_API(srg_cmd_msg)
-KEST_BENCH_API(srg_sync_msg)
-KEST_BENCH_API(srg_opq_dhcpv4_msg)
-KEST_BENCH_API(srg_opq_dhcpv6_msg)
-template <>
-struct api<srg_neg_msg> {
-    static constexpr Msg id = Msg::srg_neg_msg;
-    static uint64_t encode(const srg_neg_msg *m, uint8_t *b, uint64_t n, kest_segment *s, uint32_t *c, uint32_t) {
-        return kest_srg_neg_msg_encode_ext(m, b, n, s, c);
-    }
-    static int32_t decode(srg_neg_msg *m, const uint8_t *b, uint64_t n, kest_alloc_fn, void *, uint32_t) {
-        return kest_srg_neg_msg_decode_ext(m, b, n);
-    }
-    static int32_t duplicate(srg_neg_msg *d, const srg_neg_msg *s, kest_alloc_fn, void *) {
-        return kest_srg_neg_msg_duplicate(d, s);
-    }
-    static void release(srg_neg_msg *m, kest_free_fn, void *, uint32_t) { kest_srg_neg_msg_free_ext(m); }
-};
+using api = kest::codec<R>;
+
+template <class R>
+constexpr Msg id_of() {
+    constexpr std::string_view name = kest::core::schema<R>::name;
+    constexpr std::string_view names[] = {"srg_opaque", "srg_cmd_msg", "srg_sync_msg", "srg_neg_msg",
+                                          "srg_opq_dhcpv4_msg", "ia_id_msg", "srg_opq_dhcpv6_msg"};
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (names[i] == name) return static_cast<Msg>(i);
+    return Msg::srg_opaque;
+}
 
 void *arena_alloc(uint64_t n, void *ctx) { return static_cast<Arena *>(ctx)->take(n); }
 void *heap_alloc(uint64_t n, void *) { return std::malloc(n ? n : 1); }
@@ -112,9 +86,9 @@ template <class R>
 void add(const char *name, const Shape &shape) {
     auto *rec = new R;  // lives as long as the benchmark
     fill(*rec, shape);
-    Workload w{name, api<R>::id, {}};
-    w.wire.resize(api<R>::encode(rec, nullptr, 0, nullptr, nullptr, 0));
-    api<R>::encode(rec, w.wire.data(), w.wire.size(), nullptr, nullptr, 0);
+    Workload w{name, id_of<R>(), {}};
+    w.wire.resize(api<R>::encode(*rec, nullptr, 0, nullptr, nullptr, 0));
+    api<R>::encode(*rec, w.wire.data(), w.wire.size(), nullptr, nullptr, 0);
     all.push_back(w);
 
     registrations.push_back([rec, w] {
@@ -125,7 +99,7 @@ void add(const char *name, const Shape &shape) {
             std::vector<uint8_t> buf(size);
             Counted counted(st);
             for (auto _ : st) {
-                benchmark::DoNotOptimize(api<R>::encode(rec, buf.data(), size, nullptr, nullptr, 0));
+                benchmark::DoNotOptimize(api<R>::encode(*rec, buf.data(), size, nullptr, nullptr, 0));
                 benchmark::ClobberMemory();
             }
         });
@@ -136,13 +110,13 @@ void add(const char *name, const Shape &shape) {
             for (auto _ : st) {
                 uint32_t n = static_cast<uint32_t>(segs.size());
                 benchmark::DoNotOptimize(
-                    api<R>::encode(rec, buf.data(), size, segs.data(), &n, KEST_FLAG_ZERO_COPY));
+                    api<R>::encode(*rec, buf.data(), size, segs.data(), &n, KEST_FLAG_ZERO_COPY));
                 benchmark::ClobberMemory();
             }
         });
         reg("size_query", [rec](benchmark::State &st) {
             Counted counted(st);
-            for (auto _ : st) benchmark::DoNotOptimize(api<R>::encode(rec, nullptr, 0, nullptr, nullptr, 0));
+            for (auto _ : st) benchmark::DoNotOptimize(api<R>::encode(*rec, nullptr, 0, nullptr, nullptr, 0));
         });
         auto decode = [w](uint32_t flags, bool heap) {
             return [w, flags, heap](benchmark::State &st) {
@@ -150,11 +124,11 @@ void add(const char *name, const Shape &shape) {
                 R out{};
                 Counted counted(st);
             for (auto _ : st) {
-                    const int32_t rc = heap ? api<R>::decode(&out, w.wire.data(), w.wire.size(), heap_alloc, nullptr, flags)
-                                            : api<R>::decode(&out, w.wire.data(), w.wire.size(), arena_alloc, &arena, flags);
+                    const int32_t rc = heap ? api<R>::decode(out, w.wire.data(), w.wire.size(), heap_alloc, nullptr, flags)
+                                            : api<R>::decode(out, w.wire.data(), w.wire.size(), arena_alloc, &arena, flags);
                     if (rc != KEST_OK) st.SkipWithError("decode failed");
                     benchmark::DoNotOptimize(out);
-                    if (heap) api<R>::release(&out, heap_free, nullptr, flags);
+                    if (heap) api<R>::release(out, heap_free, nullptr, flags);
                     arena.reset();
                 }
             };
@@ -167,8 +141,8 @@ void add(const char *name, const Shape &shape) {
             R out{};
             Counted counted(st);
             for (auto _ : st) {
-                benchmark::DoNotOptimize(api<R>::duplicate(&out, rec, arena_alloc, &arena));
-                api<R>::release(&out, no_free, nullptr, 0);
+                benchmark::DoNotOptimize(api<R>::duplicate(out, *rec, arena_alloc, &arena));
+                api<R>::release(out, no_free, nullptr, 0);
                 arena.reset();
             }
         });
