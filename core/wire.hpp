@@ -162,7 +162,7 @@ struct Out {
             run = pos;
             return;
         }
-        if (n <= room()) copy_bytes(buf + pos, p, n);  // only a payload that fits whole
+        if (n != 0 && n <= room()) copy_bytes(buf + pos, p, n);  // only a payload that fits whole
         pos += n;
     }
 
