@@ -4,7 +4,11 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config libgtest-dev
   libprotobuf-dev protobuf-compiler python3-protobuf
-  libcli11-dev nlohmann-json3-dev)
+  libcli11-dev nlohmann-json3-dev
+  valgrind
+  libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev)
+
+packages+=("$@")  # extra packages a script asks for
 
 missing=()
 for p in "${packages[@]}"; do
