@@ -149,7 +149,8 @@ struct scalar {
     KEST_INLINE static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
     template <class O>
     KEST_INLINE static void encode(const R &m, O &o) {
-        o.template put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); });
+        o.template put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); },
+                                              [&] { return size(m, false); });
     }
     KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &) {
         return Kind::get(in, m.*M) ? KEST_OK : KEST_ERR_MALFORMED;
@@ -187,9 +188,9 @@ struct bytes {
     }
     template <class O>
     KEST_INLINE static void encode(const R &m, O &o) {
-        o.template put<tag::size + 5>([&](uint8_t *p) {
-            return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(m.*Len));
-        });
+        o.template put<tag::size + 5>(
+            [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(m.*Len)); },
+            [&] { return tag::size + varint_size(static_cast<uint32_t>(m.*Len)); });
         o.payload(m.*Ptr, m.*Len);
     }
     KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &d) {
@@ -261,9 +262,9 @@ struct repeated {
         for (uint32_t i = 0; i < m.*Count; ++i) {
             const E &e = (m.*Array)[i];
             const uint64_t whole = size_of(e, false);
-            o.template put<tag::size + 5>([&](uint8_t *p) {
-                return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole));
-            });
+            o.template put<tag::size + 5>(
+                [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole)); },
+                [&] { return tag::size + varint_size(static_cast<uint32_t>(whole)); });
             if (o.track) o.close_run();
             const uintptr_t frame = o.enter_element();
             write_fields(e, o);

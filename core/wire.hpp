@@ -126,11 +126,12 @@ struct Out {
 
     KEST_INLINE uint64_t room() const { return pos < buflen ? buflen - pos : 0; }
 
-    // Writes what `fill` produces (at most N bytes). With room for N the bytes go
+    // Writes what `fill` produces (at most N bytes, exactly `size()`). With room for N,
+    // or at the end of an exactly sized buffer for the actual size, the bytes go
     // straight into the buffer; otherwise through a scratch copy, byte by byte.
-    template <size_t N, class Fill>
-    KEST_INLINE void put(Fill fill) {
-        if (pos + N <= buflen) [[likely]] {  // positions stay far below 2^64: no wrap
+    template <size_t N, class Fill, class Size>
+    KEST_INLINE void put(Fill fill, Size size) {
+        if (pos + N <= buflen || pos + size() <= buflen) [[likely]] {  // positions stay far below 2^64
             pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
             return;
         }
