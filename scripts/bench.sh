@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmark pinned to one core and writes its report into the README:
-# median times of repeated runs, ratios against the fastest peer, a chart, and
+# median times of repeated runs (interleaved, so a noisy moment hits every case alike),
+# ratios against the fastest peer, a chart, and
 # callgrind instruction counts (stable where times are not).
 #   scripts/bench.sh [repetitions]
 set -euo pipefail
@@ -14,7 +15,7 @@ bin=$out/bench/kest_bench
 core=$(($(nproc) - 1))
 
 taskset -c "$core" "$bin" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
-  --benchmark_min_time=0.1 --benchmark_format=json --benchmark_out="$out/times.json" >/dev/null
+  --benchmark_enable_random_interleaving=true --benchmark_min_time=0.1 --benchmark_format=json --benchmark_out="$out/times.json" >/dev/null
 
 rm -rf "$out/callgrind" && mkdir -p "$out/callgrind"
 KEST_BENCH_ITERATIONS=100 valgrind --tool=callgrind --collect-atstart=no \
