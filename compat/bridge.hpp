@@ -11,6 +11,8 @@
 #include "srg/srg_sync_msg.hpp"
 #include "support.hpp"
 
+#include <kest.hpp>
+
 #include <deque>
 #include <memory>
 #include <random>
@@ -108,7 +110,7 @@ bool has(const R &m, size_t i) {
 template <class R>
 const pb::FieldDescriptor *field(const pb::Message &p, uint32_t number) {
     const pb::FieldDescriptor *fd = p.GetDescriptor()->FindFieldByNumber(static_cast<int>(number));
-    EXPECT_NE(fd, nullptr) << schema<R>::name << " has no field " << number << " in the .proto";
+    EXPECT_NE(fd, nullptr) << kest::name_of<R> << " has no field " << number << " in the .proto";
     return fd;
 }
 
@@ -188,7 +190,7 @@ void expect_same(const R &m, const pb::Message &p) {
     for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = field<R>(p, F::tag::number);
         if (!fd) return;
-        SCOPED_TRACE(std::string(schema<R>::name) + ".f" + std::to_string(F::tag::number));
+        SCOPED_TRACE(std::string(kest::name_of<R>) + ".f" + std::to_string(F::tag::number));
         if constexpr (kind<F> == "repeated") {
             const uint32_t n = has(m, I) ? m.*F::count : 0;
             ASSERT_EQ(r->FieldSize(p, fd), static_cast<int>(n));

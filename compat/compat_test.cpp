@@ -19,7 +19,7 @@ constexpr uint64_t kSeed = 0x6b657374;
 TYPED_TEST(Compat, ProtoMatchesFieldList) {
     using R = TypeParam;
     const pb::Descriptor *d = proto_of<R>::descriptor();
-    EXPECT_EQ(d->name(), schema<R>::name);
+    EXPECT_EQ(d->name(), kest::name_of<R>);
     EXPECT_EQ(d->field_count(), static_cast<int>(kest::core::fields_of<R>::size));
     for_each_field<R>([&]<class F, size_t>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
@@ -28,7 +28,7 @@ TYPED_TEST(Compat, ProtoMatchesFieldList) {
         EXPECT_EQ(fd->is_repeated(), kind<F> == "repeated") << fd->name();
         EXPECT_FALSE(fd->is_packed()) << fd->name();
         if constexpr (kind<F> == "repeated")
-            EXPECT_EQ(fd->message_type()->name(), schema<typename F::element>::name);
+            EXPECT_EQ(fd->message_type()->name(), kest::name_of<typename F::element>);
         else
             EXPECT_EQ(fd->type_name(), kind<F>) << fd->name();
     });

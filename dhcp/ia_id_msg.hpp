@@ -5,7 +5,6 @@
 
 template <>
 struct kest::core::schema<ia_id_msg> {
-    static constexpr const char *name = "ia_id_msg";
     using fields = field_list<
         u32<1, &ia_id_msg::f1>,
         u32<2, &ia_id_msg::f2>,

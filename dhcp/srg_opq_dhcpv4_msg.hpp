@@ -5,7 +5,6 @@
 
 template <>
 struct kest::core::schema<srg_opq_dhcpv4_msg> {
-    static constexpr const char *name = "srg_opq_dhcpv4_msg";
     using fields = field_list<
         bytes<1, &srg_opq_dhcpv4_msg::f1, &srg_opq_dhcpv4_msg::f1_len>,
         u32<2, &srg_opq_dhcpv4_msg::f2>,

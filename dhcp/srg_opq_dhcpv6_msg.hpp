@@ -5,7 +5,6 @@
 
 template <>
 struct kest::core::schema<srg_opq_dhcpv6_msg> {
-    static constexpr const char *name = "srg_opq_dhcpv6_msg";
     using fields = field_list<
         u32<1, &srg_opq_dhcpv6_msg::f1>,
         u32<2, &srg_opq_dhcpv6_msg::f2>,

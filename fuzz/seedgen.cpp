@@ -86,7 +86,7 @@ void collect_tags(std::set<uint32_t> &tags) {
 
 template <class R>
 void write_message(const fs::path &dir) {
-    const std::string name = kc::schema<R>::name;
+    const std::string name(kest::name_of<R>);
     const R full = full_record<R>(2);
     const Bytes wire = encode(full);
     std::printf("%s (%zu bytes):\n", name.c_str(), wire.size());

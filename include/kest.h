@@ -261,6 +261,18 @@ int32_t kest_srg_neg_msg_decode_ext(srg_neg_msg *msg, const uint8_t *buf, uint64
 int32_t kest_srg_neg_msg_duplicate(srg_neg_msg *dst, const srg_neg_msg *src);
 void kest_srg_neg_msg_free_ext(srg_neg_msg *msg);
 
+/* Every message of the library, once. Whatever iterates over the messages (the
+ * C++ layer, the tool, the tests, the fuzzers, the benchmark, the export check)
+ * expands this list: X(record) for each. */
+#define KEST_MESSAGES(X)  \
+    X(srg_opaque)         \
+    X(srg_cmd_msg)        \
+    X(srg_sync_msg)       \
+    X(srg_neg_msg)        \
+    X(srg_opq_dhcpv4_msg) \
+    X(ia_id_msg)          \
+X(srg_opq_dhcpv6_msg)
+
 #ifdef __cplusplus
 }
 #endif

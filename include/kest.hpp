@@ -12,6 +12,8 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace kest {
@@ -59,69 +61,74 @@ template <class R>
 struct codec;
 
 namespace detail {
+// A record that owns no memory has functions without callbacks and flags; they are
+// adapted to the common signature here.
 template <class R, auto Encode, auto Decode, auto Duplicate, auto Release>
 struct c_functions {
+    static constexpr bool plain = !std::is_invocable_v<decltype(Release), R *, kest_free_fn, void *, uint32_t>;
+
     static uint64_t encode(const R &m, uint8_t *buf, uint64_t len, kest_segment *segs, uint32_t *nsegs,
                            uint32_t flags) noexcept {
-        return Encode(&m, buf, len, segs, nsegs, flags);
+        if constexpr (plain)
+            return Encode(&m, buf, len, segs, nsegs);
+        else
+            return Encode(&m, buf, len, segs, nsegs, flags);
     }
     static int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
                           uint32_t flags) noexcept {
-        return Decode(&m, buf, len, alloc, ctx, flags);
+        if constexpr (plain)
+            return Decode(&m, buf, len);
+        else
+            return Decode(&m, buf, len, alloc, ctx, flags);
     }
     static int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) noexcept {
-        return Duplicate(&dst, &src, alloc, ctx);
+        if constexpr (plain)
+            return Duplicate(&dst, &src);
+        else
+            return Duplicate(&dst, &src, alloc, ctx);
     }
     static void release(R &m, kest_free_fn release, void *ctx, uint32_t flags) noexcept {
-        Release(&m, release, ctx, flags);
+        if constexpr (plain)
+            Release(&m);
+        else
+            Release(&m, release, ctx, flags);
     }
+};
+
+template <class First, class... Rest>
+struct drop_first {
+    template <template <class...> class List>
+    using as = List<Rest...>;
 };
 }  // namespace detail
 
-template <>
-struct codec<srg_opaque>
-    : detail::c_functions<srg_opaque, kest_srg_opaque_encode_ext, kest_srg_opaque_decode_ext,
-                          kest_srg_opaque_duplicate, kest_srg_opaque_free_ext> {};
-template <>
-struct codec<srg_cmd_msg>
-    : detail::c_functions<srg_cmd_msg, kest_srg_cmd_msg_encode_ext, kest_srg_cmd_msg_decode_ext,
-                          kest_srg_cmd_msg_duplicate, kest_srg_cmd_msg_free_ext> {};
-template <>
-struct codec<srg_sync_msg>
-    : detail::c_functions<srg_sync_msg, kest_srg_sync_msg_encode_ext, kest_srg_sync_msg_decode_ext,
-                          kest_srg_sync_msg_duplicate, kest_srg_sync_msg_free_ext> {};
-template <>
-struct codec<srg_opq_dhcpv4_msg>
-    : detail::c_functions<srg_opq_dhcpv4_msg, kest_srg_opq_dhcpv4_msg_encode_ext,
-                          kest_srg_opq_dhcpv4_msg_decode_ext, kest_srg_opq_dhcpv4_msg_duplicate,
-                          kest_srg_opq_dhcpv4_msg_free_ext> {};
-template <>
-struct codec<ia_id_msg> : detail::c_functions<ia_id_msg, kest_ia_id_msg_encode_ext, kest_ia_id_msg_decode_ext,
-                                              kest_ia_id_msg_duplicate, kest_ia_id_msg_free_ext> {};
-template <>
-struct codec<srg_opq_dhcpv6_msg>
-    : detail::c_functions<srg_opq_dhcpv6_msg, kest_srg_opq_dhcpv6_msg_encode_ext,
-                          kest_srg_opq_dhcpv6_msg_decode_ext, kest_srg_opq_dhcpv6_msg_duplicate,
-                          kest_srg_opq_dhcpv6_msg_free_ext> {};
+#define KEST_CODEC_(M)                                                                                   \
+    template <>                                                                                          \
+    struct codec<M> : detail::c_functions<M, kest_##M##_encode_ext, kest_##M##_decode_ext, kest_##M##_duplicate, \
+                                          kest_##M##_free_ext> {};
+KEST_MESSAGES(KEST_CODEC_)
+#undef KEST_CODEC_
 
-// srg_neg_msg owns no memory: its functions take no callbacks and no flags.
-template <>
-struct codec<srg_neg_msg> {
-    static uint64_t encode(const srg_neg_msg &m, uint8_t *buf, uint64_t len, kest_segment *segs,
-                           uint32_t *nsegs, uint32_t) noexcept {
-        return kest_srg_neg_msg_encode_ext(&m, buf, len, segs, nsegs);
-    }
-    static int32_t decode(srg_neg_msg &m, const uint8_t *buf, uint64_t len, kest_alloc_fn, void *,
-                          uint32_t) noexcept {
-        return kest_srg_neg_msg_decode_ext(&m, buf, len);
-    }
-    static int32_t duplicate(srg_neg_msg &dst, const srg_neg_msg &src, kest_alloc_fn, void *) noexcept {
-        return kest_srg_neg_msg_duplicate(&dst, &src);
-    }
-    static void release(srg_neg_msg &m, kest_free_fn, void *, uint32_t) noexcept {
-        kest_srg_neg_msg_free_ext(&m);
-    }
-};
+// The message's name, as the wire family and the exported functions spell it.
+template <class R>
+inline constexpr std::string_view name_of = {};
+#define KEST_NAME_(M) template <> inline constexpr std::string_view name_of<M> = #M;
+KEST_MESSAGES(KEST_NAME_)
+#undef KEST_NAME_
+
+// Every record type, as the arguments of a template: messages_as<std::tuple>.
+#define KEST_AFTER_COMMA_(M) , M
+template <template <class...> class List>
+using messages_as = typename detail::drop_first<void KEST_MESSAGES(KEST_AFTER_COMMA_)>::template as<List>;
+#undef KEST_AFTER_COMMA_
+
+// Calls fn.template operator()<R>() for every record type, in list order.
+template <class Fn>
+constexpr void for_each_message(Fn &&fn) {
+    [&]<class... R>(std::type_identity<std::tuple<R...>>) {
+        (fn.template operator()<R>(), ...);
+    }(std::type_identity<messages_as<std::tuple>>{});
+}
 
 template <class R>
 concept message = requires(const R &m) {

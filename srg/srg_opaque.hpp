@@ -5,7 +5,6 @@
 
 template <>
 struct kest::core::schema<srg_opaque> {
-    static constexpr const char *name = "srg_opaque";
     using fields = field_list<
         u32<1, &srg_opaque::f1>,
         u32<2, &srg_opaque::f2>,

@@ -5,7 +5,6 @@
 
 template <>
 struct kest::core::schema<srg_sync_msg> {
-    static constexpr const char *name = "srg_sync_msg";
     using fields = field_list<
         u32<1, &srg_sync_msg::f1>,
         u32<2, &srg_sync_msg::f2>,

@@ -27,7 +27,7 @@ using Messages = ::testing::Types<srg_opaque, srg_cmd_msg, srg_sync_msg, srg_neg
 struct MessageName {
     template <class R>
     static std::string GetName(int) {
-        return kc::schema<R>::name;
+        return std::string(kest::name_of<R>);
     }
 };
 TYPED_TEST_SUITE(Promises, Messages, MessageName);
