@@ -35,9 +35,16 @@ struct member_traits<V C::*> {
 };
 template <auto M>
 using record_of = typename member_traits<decltype(M)>::record;
+template <auto M>
+using value_of = typename member_traits<decltype(M)>::value;
+
+// The member a field lives in must belong to `R` and have the type its kind stores.
+template <class R, auto M, class T>
+inline constexpr bool member_is = std::is_same_v<record_of<M>, R> && std::is_same_v<value_of<M>, T>;
 
 template <uint32_t Number, uint32_t Wire>
 struct wire_tag {
+    static_assert(Number >= 1 && Number <= 2047, "field numbers run from 1 to 2047 (tags of at most two bytes)");
     static constexpr uint32_t number = Number;
     static constexpr uint32_t wire = Wire;
     static constexpr uint32_t value = Number << 3 | Wire;
@@ -66,7 +73,6 @@ inline constexpr presence_t<R> bit = static_cast<presence_t<R>>(uint64_t{1} << I
 template <class R>
 inline constexpr presence_t<R> field_mask = [] {
     constexpr size_t n = fields_of<R>::size;
-    static_assert(n <= sizeof(presence_t<R>) * 8, "more fields than presence bits");
     return static_cast<presence_t<R>>(n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
 }();
 
@@ -101,6 +107,7 @@ void release(R &m, const Releasing &r);
 // How one scalar kind looks on the wire.
 template <class T, const char *Name>
 struct varint_kind {
+    using type = T;
     static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
     static constexpr const char *name = Name;
     KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
@@ -116,6 +123,7 @@ inline constexpr char uint32_name[] = "uint32", uint64_name[] = "uint64";
 using varint32_kind = varint_kind<uint32_t, uint32_name>;
 using varint64_kind = varint_kind<uint64_t, uint64_name>;
 struct bool_kind {
+    using type = bool;
     static constexpr uint32_t wire = wire_varint, max = 1;
     static constexpr const char *name = "bool";
     KEST_INLINE static uint32_t size(bool) { return 1; }
@@ -131,6 +139,7 @@ struct bool_kind {
     }
 };
 struct fixed32_kind {
+    using type = uint32_t;
     static constexpr uint32_t wire = wire_fixed32, max = 4;
     static constexpr const char *name = "fixed32";
     KEST_INLINE static uint32_t size(uint32_t) { return 4; }
@@ -141,6 +150,8 @@ struct fixed32_kind {
 template <uint32_t N, auto M, class Kind>
 struct scalar {
     using R = record_of<M>;
+    static_assert(member_is<R, M, typename Kind::type>, "the member's type does not match its kind");
+    using members = std::tuple<typename Kind::type>;
     using tag = wire_tag<N, Kind::wire>;
     using kind = Kind;
     static constexpr bool owns_memory = false;
@@ -174,6 +185,9 @@ using fixed32 = scalar<N, M, fixed32_kind>;
 template <uint32_t N, auto Ptr, auto Len>
 struct bytes {
     using R = record_of<Ptr>;
+    static_assert(member_is<R, Ptr, const uint8_t *> && member_is<R, Len, uint64_t>,
+                  "a byte string is a `const uint8_t *` and a `uint64_t` length of one record");
+    using members = std::tuple<const uint8_t *, uint64_t>;
     using tag = wire_tag<N, wire_len>;
     struct kind {
         static constexpr const char *name = "bytes";
@@ -236,7 +250,11 @@ struct bytes {
 template <uint32_t N, auto Array, auto Count>
 struct repeated {
     using R = record_of<Array>;
-    using E = std::remove_pointer_t<typename member_traits<decltype(Array)>::value>;
+    using E = std::remove_pointer_t<value_of<Array>>;
+    static_assert(member_is<R, Array, E *> && member_is<R, Count, uint32_t>,
+                  "a run is an element pointer and a `uint32_t` count of one record");
+    static_assert(requires { typename schema<E>::fields; }, "a run's element needs a description of its own");
+    using members = std::tuple<E *, uint32_t>;
     using tag = wire_tag<N, wire_len>;
     struct kind {
         static constexpr const char *name = "repeated";
@@ -456,12 +474,42 @@ void release(R &m, const Releasing &r) {
                        KEST_INLINE_LAMBDA { (F::release(m, r), ...); });
 }
 
+// ---- what a description must satisfy ------------------------------------------
+
+template <class... F>
+consteval bool numbers_ascend(field_list<F...>) {
+    uint32_t last = 0;
+    return ((F::tag::number > std::exchange(last, F::tag::number)) && ...);
+}
+
+// Positional initialisation fills members in declaration order: `present` takes the
+// marker only if the described members are exactly the members before it.
+template <class R, class... F>
+consteval bool present_follows_fields(field_list<F...>) {
+    constexpr auto marker = static_cast<presence_t<R>>(~presence_t<R>{});
+    const R r = std::apply([](auto... v) { return R{v..., marker}; }, std::tuple_cat(typename F::members{}...));
+    return r.present == marker;
+}
+
+// A description that does not fit its record does not compile; each field kind
+// checks its own members' types.
+template <class R>
+consteval bool check_description() {
+    static_assert(std::is_standard_layout_v<R> && std::is_unsigned_v<presence_t<R>>);
+    static_assert(numbers_ascend(fields_of<R>{}), "field numbers must be strictly ascending");
+    static_assert(fields_of<R>::size <= 8 * sizeof(presence_t<R>), "`present` has fewer bits than there are fields");
+    static_assert(present_follows_fields<R>(fields_of<R>{}),
+                  "the record must hold the described members, in order, then `present`");
+    return true;
+}
+
 }  // namespace kest::core
 
 #define KEST_EXPORT_ extern "C" __attribute__((visibility("default")))
 
 // The four exported operations of a message, all from its schema.
 #define KEST_DEFINE_OPERATIONS(msg)                                                              \
+    static_assert(::kest::core::check_description<msg>());                                       \
     KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
                                                   kest_segment *segs, uint32_t *nsegs,           \
                                                   uint32_t flags) {                              \
@@ -483,7 +531,7 @@ void release(R &m, const Releasing &r) {
 
 // A message that owns no memory takes no callbacks and no flags.
 #define KEST_DEFINE_PLAIN_OPERATIONS(msg)                                                        \
-    static_assert(!::kest::core::owns_memory<msg>);                                              \
+    static_assert(::kest::core::check_description<msg>() && !::kest::core::owns_memory<msg>);    \
     KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
                                                   kest_segment *segs, uint32_t *nsegs) {         \
         return ::kest::core::encode(*m, buf, buflen, segs, nsegs, 0);                            \
