@@ -132,7 +132,7 @@ struct segments_command {
 struct sample_command {
     template <class R>
     static int run(const options &) {
-        print(json::parse(sample_json(name_of<R>)));
+        print(sample<R>());
         return 0;
     }
 };
@@ -164,10 +164,9 @@ struct list_command {
 };
 
 int list_all() {
-    [&]<class... R>(type_list<R...>) {
-        ((std::cout << std::left << std::setw(20) << name_of<R> << std::right << field_summary<R>() << '\n'),
-         ...);
-    }(messages{});
+    for_each_message([]<class R>() {
+        std::cout << std::left << std::setw(20) << name_of<R> << std::right << field_summary<R>() << '\n';
+    });
     return 0;
 }
 

@@ -1,11 +1,8 @@
-// The seven messages as one type list, and what the tool reads off their field lists.
+// What the tool reads off the list of messages and their field lists.
 #pragma once
 
-#include "dhcp/srg_opq_dhcpv4_msg.hpp"
-#include "dhcp/srg_opq_dhcpv6_msg.hpp"
-#include "srg/srg_cmd_msg.hpp"
-#include "srg/srg_neg_msg.hpp"
-#include "srg/srg_sync_msg.hpp"
+#include "dhcp/dhcp.hpp"
+#include "srg/srg.hpp"
 
 #include <kest.hpp>
 
@@ -14,14 +11,6 @@
 #include <vector>
 
 namespace kest::tool {
-
-template <class... R>
-struct type_list {};
-using messages = type_list<srg_opaque, srg_cmd_msg, srg_sync_msg, srg_neg_msg, srg_opq_dhcpv4_msg, ia_id_msg,
-                           srg_opq_dhcpv6_msg>;
-
-template <class R>
-constexpr std::string_view name_of = core::schema<R>::name;
 
 template <class F>
 constexpr std::string_view kind_of = F::kind::name;
@@ -35,15 +24,20 @@ std::string member_name() {
 // Calls fn.template operator()<R>() for the message called `name`; false if there is none.
 template <class Fn>
 bool visit_message(std::string_view name, Fn &&fn) {
-    return [&]<class... R>(type_list<R...>) {
-        return ((name == name_of<R> ? (fn.template operator()<R>(), true) : false) || ...);
-    }(messages{});
+    bool found = false;
+    for_each_message([&]<class R>() {
+        if (!found && name == name_of<R>) {
+            found = true;
+            fn.template operator()<R>();
+        }
+    });
+    return found;
 }
 
 inline std::vector<std::string> message_names() {
-    return []<class... R>(type_list<R...>) {
-        return std::vector<std::string>{std::string(name_of<R>)...};
-    }(messages{});
+    std::vector<std::string> names;
+    for_each_message([&]<class R>() { names.emplace_back(name_of<R>); });
+    return names;
 }
 
 }  // namespace kest::tool
