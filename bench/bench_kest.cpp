@@ -2,11 +2,8 @@
 // present, and their copy-mode encodings are the bytes every library must match.
 #include "common.hpp"
 
-#include "dhcp/srg_opq_dhcpv4_msg.hpp"
-#include "dhcp/srg_opq_dhcpv6_msg.hpp"
-#include "srg/srg_cmd_msg.hpp"
-#include "srg/srg_neg_msg.hpp"
-#include "srg/srg_sync_msg.hpp"
+#include "dhcp/dhcp.hpp"
+#include "srg/srg.hpp"
 
 #include <kest.hpp>
 
@@ -64,16 +61,6 @@ void fill(R &r, const Shape &s) {
 template <class R>
 using api = kest::codec<R>;
 
-template <class R>
-constexpr Msg id_of() {
-    constexpr std::string_view name = kest::core::schema<R>::name;
-    constexpr std::string_view names[] = {"srg_opaque", "srg_cmd_msg", "srg_sync_msg", "srg_neg_msg",
-                                          "srg_opq_dhcpv4_msg", "ia_id_msg", "srg_opq_dhcpv6_msg"};
-    for (size_t i = 0; i < std::size(names); ++i)
-        if (names[i] == name) return static_cast<Msg>(i);
-    return Msg::srg_opaque;
-}
-
 void *arena_alloc(uint64_t n, void *ctx) { return static_cast<Arena *>(ctx)->take(n); }
 void *heap_alloc(uint64_t n, void *) { return std::malloc(n ? n : 1); }
 void heap_free(void *p, void *) { std::free(p); }
@@ -86,7 +73,7 @@ template <class R>
 void add(const char *name, const Shape &shape) {
     auto *rec = new R;  // lives as long as the benchmark
     fill(*rec, shape);
-    Workload w{name, id_of<R>(), {}};
+    Workload w{name, kest::name_of<R>, {}};
     w.wire.resize(api<R>::encode(*rec, nullptr, 0, nullptr, nullptr, 0));
     api<R>::encode(*rec, w.wire.data(), w.wire.size(), nullptr, nullptr, 0);
     all.push_back(w);

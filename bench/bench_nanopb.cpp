@@ -45,15 +45,10 @@ void add(const Workload &w, const pb_msgdesc_t *fields) {
 
 void register_nanopb() {
     for (const Workload &w : workloads()) {
-        switch (w.msg) {
-        case Msg::srg_opaque: add<kest_srg_srg_opaque>(w, kest_srg_srg_opaque_fields); break;
-        case Msg::srg_cmd_msg: add<kest_srg_srg_cmd_msg>(w, kest_srg_srg_cmd_msg_fields); break;
-        case Msg::srg_sync_msg: add<kest_srg_srg_sync_msg>(w, kest_srg_srg_sync_msg_fields); break;
-        case Msg::srg_neg_msg: add<kest_srg_srg_neg_msg>(w, kest_srg_srg_neg_msg_fields); break;
-        case Msg::srg_opq_dhcpv4_msg: add<kest_srg_srg_opq_dhcpv4_msg>(w, kest_srg_srg_opq_dhcpv4_msg_fields); break;
-        case Msg::ia_id_msg: add<kest_srg_ia_id_msg>(w, kest_srg_ia_id_msg_fields); break;
-        case Msg::srg_opq_dhcpv6_msg: add<kest_srg_srg_opq_dhcpv6_msg>(w, kest_srg_srg_opq_dhcpv6_msg_fields); break;
-        }
+#define KEST_PEER_(M) \
+    if (w.message == #M) add<kest_srg_##M>(w, kest_srg_##M##_fields);
+        KEST_MESSAGES(KEST_PEER_)
+#undef KEST_PEER_
     }
 }
 

@@ -50,17 +50,11 @@ void add(const Workload &w) {
 }  // namespace
 
 void register_protobuf() {
-    namespace pb = kest::srg;
     for (const Workload &w : workloads()) {
-        switch (w.msg) {
-        case Msg::srg_opaque: add<pb::srg_opaque>(w); break;
-        case Msg::srg_cmd_msg: add<pb::srg_cmd_msg>(w); break;
-        case Msg::srg_sync_msg: add<pb::srg_sync_msg>(w); break;
-        case Msg::srg_neg_msg: add<pb::srg_neg_msg>(w); break;
-        case Msg::srg_opq_dhcpv4_msg: add<pb::srg_opq_dhcpv4_msg>(w); break;
-        case Msg::ia_id_msg: add<pb::ia_id_msg>(w); break;
-        case Msg::srg_opq_dhcpv6_msg: add<pb::srg_opq_dhcpv6_msg>(w); break;
-        }
+#define KEST_PEER_(M) \
+    if (w.message == #M) add<kest::srg::M>(w);
+        KEST_MESSAGES(KEST_PEER_)
+#undef KEST_PEER_
     }
 }
 

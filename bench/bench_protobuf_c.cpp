@@ -10,21 +10,16 @@ namespace {
 void *arena_alloc(void *ctx, size_t n) { return static_cast<Arena *>(ctx)->take(n); }
 void arena_free(void *, void *) {}
 
-const ProtobufCMessageDescriptor *descriptor(Msg m) {
-    switch (m) {
-    case Msg::srg_opaque: return &kest__srg__srg_opaque__descriptor;
-    case Msg::srg_cmd_msg: return &kest__srg__srg_cmd_msg__descriptor;
-    case Msg::srg_sync_msg: return &kest__srg__srg_sync_msg__descriptor;
-    case Msg::srg_neg_msg: return &kest__srg__srg_neg_msg__descriptor;
-    case Msg::srg_opq_dhcpv4_msg: return &kest__srg__srg_opq_dhcpv4_msg__descriptor;
-    case Msg::ia_id_msg: return &kest__srg__ia_id_msg__descriptor;
-    case Msg::srg_opq_dhcpv6_msg: return &kest__srg__srg_opq_dhcpv6_msg__descriptor;
-    }
+const ProtobufCMessageDescriptor *descriptor(std::string_view message) {
+#define KEST_PEER_(M) \
+    if (message == #M) return &kest__srg__##M##__descriptor;
+    KEST_MESSAGES(KEST_PEER_)
+#undef KEST_PEER_
     return nullptr;
 }
 
 void add(const Workload &w) {
-    const ProtobufCMessageDescriptor *desc = descriptor(w.msg);
+    const ProtobufCMessageDescriptor *desc = descriptor(w.message);
     ProtobufCMessage *msg = protobuf_c_message_unpack(desc, nullptr, w.wire.size(), w.wire.data());
     if (!msg) fail(w.name + ": protobuf-c cannot unpack");
     std::vector<uint8_t> out(protobuf_c_message_get_packed_size(msg));

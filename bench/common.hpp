@@ -2,6 +2,8 @@
 // bump arena, so every library decodes the same bytes with the same allocator.
 #pragma once
 
+#include <kest.h>
+
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
 
@@ -10,15 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
 
-enum class Msg { srg_opaque, srg_cmd_msg, srg_sync_msg, srg_neg_msg, srg_opq_dhcpv4_msg, ia_id_msg, srg_opq_dhcpv6_msg };
-
 struct Workload {
     std::string name;
-    Msg msg;
+    std::string_view message;  // the record's name in kest.h's list
     std::vector<uint8_t> wire;  // kest's copy-mode encoding: what every peer must reproduce
 };
 
