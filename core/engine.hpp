@@ -482,6 +482,11 @@ consteval bool numbers_ascend(field_list<F...>) {
     return ((F::tag::number > std::exchange(last, F::tag::number)) && ...);
 }
 
+template <class R, class... F>
+consteval bool members_of(field_list<F...>) {
+    return (std::is_same_v<typename F::R, R> && ...);
+}
+
 // Positional initialisation fills members in declaration order: `present` takes the
 // marker only if the described members are exactly the members before it.
 template <class R, class... F>
@@ -496,6 +501,7 @@ consteval bool present_follows_fields(field_list<F...>) {
 template <class R>
 consteval bool check_description() {
     static_assert(std::is_standard_layout_v<R> && std::is_unsigned_v<presence_t<R>>);
+    static_assert(members_of<R>(fields_of<R>{}), "every field must be a member of the described record");
     static_assert(numbers_ascend(fields_of<R>{}), "field numbers must be strictly ascending");
     static_assert(fields_of<R>::size <= 8 * sizeof(presence_t<R>), "`present` has fewer bits than there are fields");
     static_assert(present_follows_fields<R>(fields_of<R>{}),
