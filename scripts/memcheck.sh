@@ -6,9 +6,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/release}
 scripts/deps.sh
 
-# kest_no_alloc_check replaces malloc itself, which valgrind's own replacement overrides.
-mapfile -t binaries < <(find "$build/tests" -maxdepth 1 -type f -executable -name 'kest_*' \
-  ! -name kest_no_alloc_check | sort)
+mapfile -t binaries < <(find "$build/tests" -type f -executable -name 'kest_*' | sort)
 ((${#binaries[@]})) || { echo "no test binaries in $build/tests" >&2; exit 1; }
 for bin in "${binaries[@]}"; do
   log="$bin.memcheck.log"

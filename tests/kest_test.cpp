@@ -1,0 +1,241 @@
+// The kit's verdicts over every message; the wire rules as tables: what decode makes
+// of given bytes, and the run rule; and what kest.hpp adds.
+#include "kit.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+using namespace kt;
+
+constexpr int32_t OK = KEST_OK, BAD = KEST_ERR_MALFORMED, WT = KEST_ERR_WIRE_TYPE, FT = KEST_ERR_FIELD_TYPE,
+                  NOMEM = KEST_ERR_NO_MEMORY;
+template <class R>
+struct Every : ::testing::Test {};
+TYPED_TEST_SUITE(Every, kest::messages_as<::testing::Types>);
+
+// What the fuzz targets run, on seeded random bytes: hostile wire bytes, or the
+// makings of records to encode.
+TYPED_TEST(Every, VerdictHoldsOnRandomInput) {
+    std::mt19937_64 rng(1);
+    for (int i = 0; i < 300 && !this->HasFailure(); ++i) {
+        Bytes data(1 + rng() % 600);
+        for (auto &b : data) b = static_cast<uint8_t>(rng());
+        EXPECT_EQ(check_all<TypeParam>(data), "") << hex(data);
+    }
+}
+
+// Every prefix of an encoding with all fields present, and the encoding with each
+// byte's top bit flipped: inputs that end inside, or run on past, every construct.
+// Each is a block of its own, so sanitizers and valgrind see a read past its end.
+TYPED_TEST(Every, VerdictHoldsOnCutAndFlippedEncodings) {
+    Seeded src{std::mt19937_64(2)};
+    std::deque<Bytes> store;
+    TypeParam m = build<TypeParam>(src, store);
+    m.present = static_cast<kc::presence_t<TypeParam>>(~0ull);
+    const Bytes wire = kest::encode(m);
+    for (size_t i = 0; i <= 2 * wire.size(); ++i) {
+        Bytes in(wire.begin(), wire.begin() + long(std::min(i, wire.size())));
+        if (i > wire.size()) in[i - wire.size() - 1] ^= 0x80;
+        int32_t rc;
+        EXPECT_EQ(check_decode<TypeParam>(in, rc), "") << hex(in);
+    }
+}
+
+enum Al { N, T, R };  // no allocator, a working one, one that refuses its first call
+
+// Hex as the tables write it, as the kit prints it.
+const auto squeeze = [](std::string s) { std::erase(s, ' '); for (char &c : s) c = char(std::tolower(c)); return s; };
+
+// after: the record as it is left, encoded again; asked: the sizes allocated.
+struct Dec { const char *in; uint32_t flags; Al alloc; int32_t rc; const char *after; std::vector<uint64_t> asked = {}; };
+
+template <class M>
+void decodes(std::initializer_list<Dec> rows) {
+    for (const Dec &c : rows) {
+        SCOPED_TRACE(std::string(kest::name_of<M>) + " '" + c.in + "' flags " + std::to_string(c.flags));
+        // Trailing 01 bytes would complete any cut construct: a read past the end shows.
+        Bytes in = hex(c.in);
+        const size_t n = in.size();
+        in.resize(n + 12, 0x01);
+        Alloc a;
+        a.refuse = c.alloc == R ? 0 : -1;
+        M m = stale<M>();
+        EXPECT_EQ(api<M>::decode(m, in.data(), n, c.alloc == N ? nullptr : Alloc::take, &a, c.flags), c.rc);
+        EXPECT_EQ(hex(kest::encode(m)), squeeze(c.after));
+        EXPECT_EQ(m.present & spare<M>, stale<M>().present & spare<M>);
+        EXPECT_EQ(a.asked, c.asked);
+        const Input input(in.data(), n);
+        EXPECT_EQ(owns_what_is_live(m, a, c.flags & ZC ? &input : nullptr) + releases_all(m, a, c.flags), "");
+    }
+}
+
+TEST(Decode, Opaque) {
+    decodes<srg_opaque>({
+        {"", 0, T, OK, ""}, {"08 05 10 07 1A 02 AA BB", ZC, N, OK, "08 05 10 07 1A 02 AA BB"},
+        {"1A 02 AA BB", 0xFFFFFFFE, T, OK, "1A 02 AA BB", {2}},
+        // varints: overlong, over-wide, cut to 32 bits; the last scalar wins
+        {"88 80 80 80 80 00 05", 0, N, OK, "08 05"}, {"88 80 80 80 10 05", 0, N, OK, "08 05"},
+        {"08 FF FF FF FF FF FF FF FF FF 01", 0, N, OK, "08 FF FF FF FF 0F"},
+        {"08 FF FF FF FF 1F", 0, N, OK, "08 FF FF FF FF 0F"}, {"08 80 80 80 80 10", 0, N, OK, "08 00"},
+        {"10 85 80 80 80 80 80 80 80 80 80 80 80 00", 0, N, OK, "10 05"},
+        {"08 AC 02 10 01 08 03", 0, N, OK, "08 03 10 01"},
+        // the input ending inside a tag, a value, a length or a payload
+        {"88", 0, N, BAD, ""}, {"08", 0, N, BAD, ""}, {"08 80", 0, N, BAD, ""}, {"1A", 0, T, BAD, ""},
+        {"1A 83", 0, T, BAD, ""}, {"1A 03 AA BB", 0, T, BAD, ""}, {"1A FF FF FF FF 0F AA", ZC, N, BAD, ""},
+        {"10 02 08 FF FF FF FF FF FF FF FF FF FF", 0, N, BAD, "10 02"}, {"08 01 1A 03 AA BB", ZC, N, BAD, "08 01"},
+        // unknown fields: wire types 0, 1, 2, 5 skipped up to exactly the end; 3, 4, 6, 7 refused
+        {"20 FF FF FF FF FF FF FF FF FF FF FF 01", 0, N, OK, ""}, {"20 80", 0, N, BAD, ""},
+        {"21 01 02 03 04 05 06 07 08", 0, N, OK, ""}, {"21 01 02 03 04 05 06 07", 0, N, BAD, ""},
+        {"21 01 02 03", 0, N, BAD, ""}, {"22 02 AA BB", 0, N, OK, ""}, {"22 03 AA BB", 0, N, BAD, ""},
+        {"22 80", 0, N, BAD, ""}, {"25 01 02 03 04", 0, N, OK, ""}, {"25 01 02 03", 0, N, BAD, ""},
+        {"F8 FF FF FF 0F 01", 0, N, OK, ""}, {"24", 0, N, WT, ""}, {"26", 0, N, WT, ""}, {"27", 0, N, WT, ""},
+        {"03", 0, N, WT, ""}, {"08 01 23", 0, N, WT, "08 01"}, {"00 05 02 01 AA 10 04", 0, N, OK, "10 04"},
+        {"08 01 20 01 21 01 02 03 04 05 06 07 08 22 01 AA 25 01 02 03 04 10 02", 0, N, OK, "08 01 10 02"},
+        // known fields with a foreign wire type
+        {"0A 00", 0, N, FT, ""}, {"0B", 0, N, FT, ""}, {"0D 00 00 00 00", 0, N, FT, ""},
+        {"11 00 00 00 00 00 00 00 00", 0, N, FT, ""}, {"18 01", 0, T, FT, ""}, {"1B", 0, N, FT, ""},
+        {"1D 00 00 00 00", ZC, N, FT, ""},
+        // a second byte string is refused; the first stays attached for free_ext
+        {"1A 01 AA 1A 01 BB", 0, T, BAD, "1A 01 AA", {1}}, {"1A 01 AA 1A 01 BB", ZC, N, BAD, "1A 01 AA"},
+        {"1A 00 1A 00", ZC, N, BAD, "1A 00"}, {"1A 00 1A 00", 0, T, BAD, "1A 00", {0}},
+        // copy mode without allocator fails on reaching a byte string, before its length
+        {"08 01 10 02", 0, N, OK, "08 01 10 02"}, {"08 01 1A 00", 0, N, NOMEM, "08 01"}, {"1A 05", 0, N, NOMEM, ""},
+        {"1A 00", 0, R, NOMEM, "", {0}}, {"08 01 1A 02 AA BB", 0, R, NOMEM, "08 01", {2}},
+    });
+}
+
+// Two-byte tags, booleans, fixed32 and 64-bit values, in the records that have them.
+TEST(Decode, Kinds) {
+    decodes<srg_sync_msg>({
+        {"5D 02 01 00 00", 0, T, OK, "5D 02 01 00 00"}, {"5D 01 02 03", 0, T, BAD, ""}, {"58 01", 0, T, FT, ""},
+        {"90 01 02", 0, T, OK, "90 01 01"}, {"90 01 80 01", 0, T, OK, "90 01 01"},
+        {"90 01 80 80 80 80 10", 0, T, OK, "90 01 00"}, {"88 01 AC 02 68 05", 0, T, OK, "88 01 AC 02"},
+    });
+    decodes<srg_opq_dhcpv4_msg>({
+        {"B0 01 FF FF FF FF FF FF FF FF FF 01", 0, T, OK, "B0 01 FF FF FF FF FF FF FF FF FF 01"},
+        {"B0 01 80 80 80 80 80 80 80 80 80 7F", 0, T, OK, "B0 01 80 80 80 80 80 80 80 80 80 01"},
+        {"B5 02 05 00 00 00 8D 01 01 02 03 04", 0, T, OK, "8D 01 01 02 03 04 B5 02 05 00 00 00"},
+        {"B5 02 05 00 00", 0, T, BAD, ""}, {"B8 02 05", 0, T, OK, ""}, {"20 01", 0, T, FT, ""},
+    });
+}
+
+// The run rule, for both carriers: TT is the run's tag, VV the same field as a
+// varint, PP the element's byte string. elems: every attached element, encoded
+// again; an empty one must be all zero bytes.
+// allocs: -1 where refusing it before or after counting are both right; only the result counts then.
+struct Run { const char *in; uint32_t flags; Al alloc; int32_t rc; long allocs; const char *after, *elems; };
+
+const Run kRuns[] = {
+    {"TT 00 TT 02 08 01 TT 03 PP 01 41", 0, T, OK, 2, "TT 00 TT 02 08 01 TT 03 PP 01 41", "||08 01|PP 01 41"},
+    {"TT 00 TT 02 08 01 TT 03 PP 01 41", ZC, T, OK, 1, "TT 00 TT 02 08 01 TT 03 PP 01 41", "||08 01|PP 01 41"},
+    {"TT 00 08 09", 0, T, OK, 1, "08 09 TT 00", "|"},
+    {"TT 02 08 01 08 07 TT 00", 0, T, BAD, 1, "08 07 TT 02 08 01", "|08 01"},
+    {"VV 00", 0, T, FT, 0, "", ""}, {"TT 00 VV 00", 0, T, FT, -1, "", ""},
+    {"TT 05 08", 0, T, BAD, 0, "", ""}, {"TT 00 TT 05 08", ZC, T, BAD, 0, "", ""},
+    {"TT 00 TT", 0, T, BAD, 0, "", ""}, {"TT 02 0A 00", 0, T, FT, 1, "", "|"},
+    {"TT 03 PP 05 41", ZC, T, BAD, 1, "", "|"},
+    {"TT 03 PP 01 41 TT 02 0A 00 TT 02 08 05", 0, T, FT, 2, "", "|PP 01 41||"},
+    {"TT 03 PP 01 41 TT 02 0A 00 TT 02 08 05", ZC, T, FT, 1, "", "|PP 01 41||"},
+    {"TT 00", ZC, N, NOMEM, 0, "", ""}, {"TT 00", 0, N, NOMEM, 0, "", ""},
+    {"TT 00", 0, R, NOMEM, 1, "", ""},
+};
+
+template <class M, auto Array, auto Count>
+void runs(const char *tt, const char *vv, const char *pp) {
+    using E = std::remove_pointer_t<kc::value_of<Array>>;
+    for (const Run &c : kRuns) {
+        std::string in = c.in, after = c.after, elems = c.elems, got;
+        for (std::string *s : {&in, &after, &elems})
+            for (auto [from, to] : {std::pair{"TT", tt}, {"VV", vv}, {"PP", pp}})
+                for (size_t at; (at = s->find(from)) != std::string::npos;) s->replace(at, 2, to);
+        SCOPED_TRACE(in + (c.flags ? " zero-copy" : ""));
+        Alloc a;
+        a.refuse = c.alloc == R ? 0 : -1;
+        const Bytes wire = hex(in);
+        M m{};
+        EXPECT_EQ(api<M>::decode(m, wire.data(), wire.size(), c.alloc == N ? nullptr : Alloc::take, &a, c.flags), c.rc);
+        if (c.allocs >= 0) {
+            EXPECT_EQ(long(a.asked.size()), c.allocs);
+            EXPECT_EQ(hex(kest::encode(m)), squeeze(after));
+            for (uint32_t i = 0; i < m.*Count; ++i) {
+                const E &e = (m.*Array)[i];
+                const Bytes enc = kest::encode(e);
+                const auto *raw = reinterpret_cast<const uint8_t *>(&e);
+                got.append("|").append(hex(enc));
+                EXPECT_TRUE(!enc.empty() || std::all_of(raw, raw + sizeof e, [](uint8_t b) { return !b; })) << i;
+            }
+            EXPECT_EQ(got, squeeze(elems));
+            EXPECT_TRUE(!(m.*Count) || a.asked[0] == m.*Count * sizeof(E));
+        }
+        EXPECT_EQ(releases_all(m, a, c.flags), "");
+    }
+}
+
+TEST(Decode, Runs) {
+    runs<srg_sync_msg, &srg_sync_msg::f15, &srg_sync_msg::n_f15>("7A", "78", "1A");
+    runs<srg_opq_dhcpv6_msg, &srg_opq_dhcpv6_msg::f14, &srg_opq_dhcpv6_msg::n_f14>("72", "70", "4A");
+}
+
+// ---- kest.hpp: what an owning record releases, with which flag; the arena; encoding.
+
+// srg_sync_msg: f6 = AB CD, f12 = EE, f15 = two srg_opaque, each with a payload.
+const Bytes kSync = hex("32 02 AB CD 62 01 EE 7A 05 08 01 1A 01 11 7A 04 1A 02 22 33");
+
+TEST(Record, ReleasesWhatItsDecodeOrCopyLeft) {
+    Alloc a;
+    {
+        kest::record<srg_sync_msg> r({Alloc::take, Alloc::give, &a}), copy({Alloc::take, Alloc::give, &a});
+        ASSERT_EQ(r.decode(kSync, kest::mode::zero_copy), kest::errc::ok);
+        EXPECT_TRUE(r.borrows() && a.live.size() == 1);  // the element array alone
+        ASSERT_EQ(r.decode(kSync), kest::errc::ok);
+        EXPECT_TRUE(!r.borrows() && a.live.size() == 5 && kest::encode(*r) == kSync);
+        ASSERT_EQ(copy.copy_from(*r), kest::errc::ok);
+        kest::record<srg_sync_msg> moved(std::move(r));
+        copy = std::move(moved);
+        EXPECT_TRUE(r->present == 0 && a.live.size() == 5);
+        EXPECT_EQ(copy.decode(hex("32 02 AB CD 7A 02 0D 00"), kest::mode::zero_copy), kest::errc::field_type);
+        EXPECT_EQ(a.live.size(), 1u);  // a failed decode's array, released with the record
+    }
+    EXPECT_TRUE(a.clean());  // a borrowed payload handed to release would count as foreign
+}
+
+TEST(Record, ArenaHandsOutAlignedBlocksUntilFull) {
+    alignas(std::max_align_t) std::array<std::byte, 512> storage{};
+    kest::arena arena(storage), tiny{std::span(storage).last(20)};  // tiny: the payloads fit, the array not
+    kest::record<srg_sync_msg> r(arena.get()), small(tiny.get());
+    ASSERT_EQ(r.decode(kSync), kest::errc::ok);
+    EXPECT_TRUE(reinterpret_cast<const std::byte *>(r->f15[1].f3) < storage.data() + arena.used());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(r->f15) % alignof(std::max_align_t), 0u);
+    EXPECT_EQ(small.decode(kSync), kest::errc::no_memory);
+    EXPECT_EQ(small->f6_len, 2u);
+}
+
+TEST(Encode, VectorCallerStorageAndIovecs) {
+    static const uint8_t pay[] = {0xAA, 0xBB, 0xCC};
+    const srg_opaque msg{1, 0, pay, 3, 0x05};
+    std::array<uint8_t, 16> storage{};
+    const auto written = kest::encode(msg, storage);
+    EXPECT_TRUE(written && Bytes(written->begin(), written->end()) == hex("08 01 1A 03 AA BB CC"));
+    EXPECT_FALSE(kest::encode(msg, std::span(storage).first(6)));
+
+    kest::record<srg_sync_msg> r;
+    ASSERT_EQ(r.decode(kSync, kest::mode::zero_copy), kest::errc::ok);
+    std::vector<uint8_t> buffer;
+    const std::vector<iovec> parts = kest::encode_iovec(*r, buffer);
+    EXPECT_EQ(parts[1].iov_base, r->f6);  // not copied
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(writev(fds[1], parts.data(), int(parts.size())), ssize_t(kSync.size()));
+    Bytes sent(64);
+    sent.resize(size_t(read(fds[0], sent.data(), sent.size())));
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(sent, kSync);
+    EXPECT_EQ(kest::to_string(kest::errc{KEST_ERR_FIELD_TYPE}), "KEST_ERR_FIELD_TYPE");
+}
+
+}  // namespace

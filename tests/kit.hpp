@@ -1,0 +1,364 @@
+// The test kit of the tests, the fuzz targets and the protobuf comparison: a checking
+// allocator, one random-record builder and the verdicts. A verdict returns "" when
+// the promise holds, else what broke, so it needs no test framework.
+#pragma once
+
+#include "dhcp/dhcp.hpp"
+#include "srg/srg.hpp"
+#include "tools/hex.hpp"
+
+#include <kest.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <set>
+
+namespace kt {
+
+namespace kc = kest::core;
+using Bytes = std::vector<uint8_t>;
+using Input = std::span<const uint8_t>;
+constexpr uint32_t ZC = KEST_FLAG_ZERO_COPY;
+template <class R>
+using api = kest::codec<R>;
+template <class F>
+constexpr std::string_view kind = F::kind::name;
+
+inline Bytes hex(std::string_view s) { return kest::tool::from_hex(s, true); }
+inline std::string hex(Input b) { return kest::tool::to_hex(b.data(), b.size()); }
+
+// Hands out blocks of stale bytes, refuses call number `refuse`, and keeps the books.
+struct Alloc {
+    std::set<const void *> live;
+    std::vector<uint64_t> asked;  // every size asked for, in call order
+    long refuse = -1, released = 0, foreign = 0;
+
+    static void *take(uint64_t n, void *ctx) {
+        auto &a = *static_cast<Alloc *>(ctx);
+        a.asked.push_back(n);
+        if (long(a.asked.size()) == a.refuse + 1) return nullptr;
+        void *p = std::memset(std::malloc(n + 1), 0xA5, n);
+        return a.live.insert(p), p;
+    }
+    static void give(void *p, void *ctx) {
+        auto &a = *static_cast<Alloc *>(ctx);
+        ++a.released;
+        a.live.erase(p) ? std::free(p) : void(++a.foreign);
+    }
+    bool clean() const { return live.empty() && !foreign; }
+    ~Alloc() { for (const void *p : live) std::free(const_cast<void *>(p)); }
+};
+
+// Random choices from a seeded generator, or from a fuzzer's bytes (zeros once used up).
+struct Seeded {
+    std::mt19937_64 rng;
+    uint64_t bits(unsigned k) { return k ? rng() >> (64 - k) : 0; }
+};
+struct FuzzBytes {
+    const uint8_t *p, *end;
+    uint64_t bits(unsigned k) {
+        uint64_t v = 0;
+        for (unsigned i = 0; i < k; i += 8) v = v << 8 | (p < end ? *p++ : 0);
+        return k < 64 ? v & ((uint64_t{1} << k) - 1) : v;
+    }
+};
+
+// Any presence bits, spare ones included, over members that need not agree with
+// them: payloads behind clear bits, empty payloads behind stray pointers, empty
+// runs; values of every varint width. Payloads and arrays live in `store`.
+template <class R, class Src>
+R build(Src &src, std::deque<Bytes> &store) {
+    R m{};
+    kc::for_each_field<R>([&]<class F, size_t>() {
+        auto &v = m.*F::member;
+        if constexpr (kind<F> == "bytes") {
+            const uint64_t n = src.bits(2) ? src.bits(4) : src.bits(9);
+            Bytes &b = store.emplace_back(n + 1);
+            for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
+            v = n || src.bits(1) ? b.data() : nullptr;
+            m.*F::length = n;
+        } else if constexpr (kind<F> == "repeated") {
+            using E = typename F::element;
+            const auto n = static_cast<uint32_t>(src.bits(2));
+            auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
+            for (uint32_t i = 0; i < n; ++i) e[i] = build<E>(src, store);
+            v = n ? e : nullptr;
+            m.*F::count = n;
+        } else {
+            v = static_cast<std::remove_reference_t<decltype(v)>>(src.bits(64) >> src.bits(6));
+        }
+    });
+    m.present = static_cast<kc::presence_t<R>>(src.bits(64));
+    return m;
+}
+
+template <class R>
+constexpr auto spare = static_cast<kc::presence_t<R>>(~kc::field_mask<R>);
+template <class R, size_t I>
+bool has(const R &m) { return m.present & kc::bit<R, I>; }
+// The length of a byte string, the count of a run.
+template <class F>
+constexpr auto extent = [] {
+    if constexpr (kind<F> == "bytes") return F::length;
+    else return F::count;
+}();
+
+template <class R>
+bool same(const R &a, const R &b);
+
+// One field of two records, as an encoder writes it: absent in both or the same
+// value; a run counts only with elements.
+template <class F, size_t I, class R>
+bool same_field(const R &a, const R &b) {
+    const auto &x = a.*F::member, &y = b.*F::member;
+    if constexpr (kind<F> == "repeated") {
+        const uint32_t n = has<R, I>(a) ? a.*F::count : 0;
+        bool eq = n == (has<R, I>(b) ? b.*F::count : 0);
+        for (uint32_t i = 0; eq && i < n; ++i) eq = same(x[i], y[i]);
+        return eq;
+    } else if (has<R, I>(a) != has<R, I>(b) || !has<R, I>(a)) {
+        return has<R, I>(a) == has<R, I>(b);
+    } else if constexpr (kind<F> == "bytes") {
+        return a.*F::length == b.*F::length && (!(a.*F::length) || !std::memcmp(x, y, a.*F::length));
+    } else {
+        return x == y;
+    }
+}
+
+template <class R>
+bool same(const R &a, const R &b) {
+    bool eq = true;
+    kc::for_each_field<R>([&]<class F, size_t I>() { eq = eq && same_field<F, I>(a, b); });
+    return eq;
+}
+
+// The record owns exactly the allocator's live blocks, each once; its payloads, when
+// borrowed, lie inside `input`.
+template <class R>
+std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = nullptr) {
+    std::multiset<const void *> owned;
+    bool inside = true;
+    auto walk = [&](auto &self, const auto &r) -> void {
+        kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
+            const auto &p = r.*F::member;
+            if (!p) return;
+            if constexpr (kind<F> == "bytes") {
+                if (!input) return void(owned.insert(p));
+                const uint64_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(input->data());
+                inside = inside && at <= input->size() && r.*F::length <= input->size() - at;
+            } else if constexpr (kind<F> == "repeated") {
+                owned.insert(p);
+                for (uint32_t i = 0; i < r.*F::count; ++i) self(self, p[i]);
+            }
+        });
+    };
+    walk(walk, m);
+    return owned != std::multiset<const void *>(a.live.begin(), a.live.end()) ? "owned blocks are not the live ones" : inside ? "" : "a borrowed payload outside the input";
+}
+
+// free_ext gives every owned block back once, clears their pointers and the counts,
+// leaves all else; a second free_ext gives back nothing.
+template <class R>
+std::string releases_all(R &m, Alloc &a, uint32_t flags) {
+    const R before = m;
+    api<R>::release(m, Alloc::give, &a, flags);
+    const long released = a.released;
+    api<R>::release(m, Alloc::give, &a, flags);
+    bool kept = m.present == before.present;
+    kc::for_each_field<R>([&]<class F, size_t>() {
+        if constexpr (kind<F> == "bytes")
+            kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
+        else if constexpr (kind<F> == "repeated")
+            kept = kept && !(m.*F::member) && !(m.*F::count);
+        else
+            kept = kept && m.*F::member == before.*F::member;
+    });
+    return !a.clean() ? "free_ext leaks or releases a foreign block" : a.released != released ? "released twice"
+           : kept ? "" : "free_ext changes more than it releases";
+}
+
+template <class R>
+R stale() {
+    R m;
+    std::memset(static_cast<void *>(&m), 0xA5, sizeof m);
+    return m;
+}
+
+// Encode in both modes into exact and short buffers and segment vectors: result and
+// count always the whole encoding, segments in order the message, nothing stored out
+// of bounds, a payload copied only whole. `wire` gets the bytes.
+template <class R>
+std::string check_encode(const R &m, Bytes &wire) {
+    const kest_segment unset{nullptr, 0xDEAD};
+    std::vector<std::pair<uint64_t, uint64_t>> payloads;  // where they sit in `wire`
+    wire = kest::encode(m);
+    for (uint32_t flags : {ZC, 0u}) {
+        const uint64_t size = api<R>::encode(m, nullptr, 0, nullptr, nullptr, flags);
+        uint32_t n = 0;
+        if (api<R>::encode(m, nullptr, 0, nullptr, &n, flags) != size) return "size queries differ";
+        Bytes buf(size + 8, 0x5A), joined;
+        std::vector<kest_segment> segs(n + 1, unset);
+        uint32_t k = n;
+        if (api<R>::encode(m, buf.data(), size, segs.data(), &k, flags) != size || k != n) return "sizes differ";
+        uint64_t covered = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const kest_segment &s = segs[i];
+            if (s.base == buf.data() + covered && s.len && s.len <= size - covered)
+                covered += s.len;
+            else if (flags)
+                payloads.emplace_back(joined.size(), s.len);
+            else
+                return "a segment outside the buffer without zero-copy";
+            joined.insert(joined.end(), s.base, s.base + s.len);
+        }
+        if (covered != size || segs[n].len != unset.len || buf[size] != 0x5A) return "segments miss the buffer";
+        if (joined != wire || (!flags && Bytes(buf.begin(), buf.begin() + long(size)) != wire)) return "segments differ";
+
+        std::set<uint64_t> lengths{size ? size - 1 : 0};
+        for (uint64_t len = 0; len < size; len += size / 48 + 1) lengths.insert(len);
+        for (uint64_t len : lengths) {
+            Bytes part(len + 8, 0x5A), want(buf.begin(), buf.begin() + long(len));
+            want.resize(part.size(), 0x5A);
+            for (auto [at, plen] : payloads)
+                if (!flags && at < len && at + plen > len) std::fill(want.begin() + long(at), want.begin() + long(len), 0x5A);
+            const auto cap = static_cast<uint32_t>(len % (n + 1));
+            std::vector<kest_segment> some(cap + 1, unset);
+            k = cap;
+            if (api<R>::encode(m, part.data(), len, some.data(), &k, flags) != size || k != n) return "short sizes differ";
+            if (part != want) return "short buffer holds " + hex(part) + " at length " + std::to_string(len);
+            // Segments starting inside the short buffer point into it; later ones may
+            // belong to an element that was given no buffer.
+            for (uint32_t i = 0; i <= cap; ++i) {
+                const uint64_t off = reinterpret_cast<uintptr_t>(segs[i].base) - reinterpret_cast<uintptr_t>(buf.data());
+                const kest_segment w = i == cap ? unset : off < len ? kest_segment{part.data() + off, segs[i].len} : segs[i];
+                if (some[i].len != w.len || (some[i].base != w.base && (i == cap || off < len || off > size)))
+                    return "short segment " + std::to_string(i) + " at length " + std::to_string(len);
+            }
+        }
+    }
+    return "";
+}
+
+// Any bytes decoded in both modes into stale records: the input untouched, a known
+// result, the same in both modes; spare bits kept; the owned blocks exactly the live
+// ones, all given back by free_ext. On success the record goes through encode and
+// decode again. `rc` gets the result.
+template <class R>
+std::string check_decode(Input in, int32_t &rc) {
+    R got[2];
+    Alloc books[2];
+    const Bytes before(in.begin(), in.end());
+    for (int zc : {0, 1}) {
+        R &m = got[zc] = stale<R>();
+        const int32_t r = api<R>::decode(m, in.data(), in.size(), Alloc::take, &books[zc], zc ? ZC : 0);
+        if (r < KEST_ERR_FIELD_TYPE || r > KEST_OK || (zc && r != rc)) return "result " + std::to_string(r);
+        if ((m.present & spare<R>) != (stale<R>().present & spare<R>)) return "spare bits changed";
+        if (std::string e = owns_what_is_live(m, books[zc], zc ? &in : nullptr); !e.empty()) return e;
+        rc = r;
+    }
+    if (!std::equal(in.begin(), in.end(), before.begin())) return "decode wrote into its input";
+    if (!same(got[0], got[1])) return "the two modes decode differently";
+    if (rc == KEST_OK) {
+        Bytes wire, again;
+        if (std::string e = check_encode(got[0], wire); !e.empty()) return e;
+        kest::record<R> back;
+        if (wire.size() > in.size() || back.decode(wire) != kest::errc::ok || !same(*back, got[0]) ||
+            check_encode(*back, again) != "" || again != wire)
+            return "decoded, encoded and decoded again, it differs";
+    }
+    return releases_all(got[0], books[0], 0) + releases_all(got[1], books[1], ZC);
+}
+
+// Every allocation of decoding `full`'s encoding refused in turn, in both modes: the
+// decode stops there, keeps only fields of `full` and what it allocated before.
+template <class R>
+std::string check_refusals(const R &full, const Bytes &wire) {
+    for (uint32_t flags : {0u, ZC}) {
+        Alloc whole;
+        kest::record<R>({Alloc::take, Alloc::give, &whole}).decode(wire, kest::mode(flags));
+        for (long k = 0; k < long(whole.asked.size()); ++k) {
+            Alloc a;
+            a.refuse = k;
+            R part = stale<R>();
+            const Input in(wire);
+            bool kept = api<R>::decode(part, in.data(), in.size(), Alloc::take, &a, flags) == KEST_ERR_NO_MEMORY &&
+                        long(a.asked.size()) == k + 1 && (part.present & spare<R>) == (stale<R>().present & spare<R>);
+            kc::for_each_field<R>([&]<class F, size_t I>() {
+                kept = kept && (!has<R, I>(part) || (has<R, I>(full) && same_field<F, I>(part, full)));
+            });
+            if (std::string e = (kept ? "" : "a refused allocation keeps the wrong fields") +
+                                owns_what_is_live(part, a, flags ? &in : nullptr) + releases_all(part, a, flags);
+                !e.empty())
+                return e + " at allocation " + std::to_string(k);
+        }
+    }
+    return "";
+}
+
+// dst is a copy of src in which each member is a full copy in blocks of its own or,
+// where its allocation failed, empty with its bit clear; both are counted.
+template <class R>
+bool copied(const R &dst, const R &src, long &failed, long &blocks) {
+    bool ok = true;
+    kc::for_each_field<R>([&]<class F, size_t I>() {
+        const auto &to = dst.*F::member, &from = src.*F::member;
+        const bool bit = has<R, I>(dst) == has<R, I>(src);
+        if constexpr (kind<F> == "bytes" || kind<F> == "repeated") {
+            const auto n = src.*extent<F>;
+            if (!n) return void(ok = ok && !to && !(dst.*extent<F>) && bit);
+            if (!to) return void(ok = ok && ++failed && !(dst.*extent<F>) && !has<R, I>(dst));
+            ok = ok && ++blocks && dst.*extent<F> == n && bit && to != from;
+            if constexpr (kind<F> == "bytes") ok = ok && !std::memcmp(to, from, n);
+            if constexpr (kind<F> == "repeated")
+                for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
+        } else {
+            ok = ok && to == from && bit;
+        }
+    });
+    return ok;
+}
+
+// duplicate into stale records without an allocator, with a working one, and with
+// each of its allocations refused in turn; free_ext gives back what each left.
+template <class R>
+std::string check_duplicate(const R &src) {
+    for (long k = -2;; ++k) {  // -2: no allocator, -1: none refused
+        Alloc a;
+        a.refuse = k;
+        R dst = stale<R>();
+        const int32_t rc = api<R>::duplicate(dst, src, k == -2 ? nullptr : Alloc::take, &a);
+        long failed = 0, blocks = 0;
+        const std::string at = " with allocation " + std::to_string(k) + " refused";
+        if (!copied(dst, src, failed, blocks)) return "not a copy" + at;
+        if (rc != (failed ? KEST_ERR_NO_MEMORY : KEST_OK) || (k == -1 && failed) || failed > (k == -2 ? failed : 1) ||
+            blocks != long(a.live.size()) || long(a.asked.size()) != blocks + (k == -2 ? 0 : failed))
+            return "result " + std::to_string(rc) + at;
+        if ((dst.present & spare<R>) != (stale<R>().present & spare<R>)) return "spare bits changed" + at;
+        if (std::string e = owns_what_is_live(dst, a) + releases_all(dst, a, 0); !e.empty()) return e + at;
+        if (k >= 0 && !failed) return "";
+    }
+}
+
+// Every verdict, as a fuzz target runs them: the first byte says what the rest is,
+// hostile wire bytes (even) or the makings of a record (odd).
+template <class R>
+std::string check_all(Input data) {
+    if (data.empty()) return "";
+    std::deque<Bytes> store;
+    Bytes wire(data.begin() + 1, data.end());  // a block of its own, so overreads show
+    int32_t rc;
+    if (data[0] & 1) {
+        FuzzBytes src{wire.data(), wire.data() + wire.size()};
+        const R built = build<R>(src, store);
+        if (std::string e = check_encode(built, wire); !e.empty()) return e;
+    }
+    if (std::string e = check_decode<R>(wire, rc); !e.empty() || rc != KEST_OK)
+        return e.empty() && data[0] & 1 ? "a record's own encoding is refused" : e;
+    kest::record<R> m;
+    m.decode(wire);
+    return check_refusals(*m, kest::encode(*m)) + check_duplicate(*m);
+}
+
+}  // namespace kt

@@ -1,0 +1,42 @@
+# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DSANITIZE=<bool> -P library.cmake
+# What the library shows the dynamic linker: the four operations of every listed
+# message and nothing else; and, unsanitized, no import but byte copying and filling
+# (so no memory but the caller's) and no writable data beyond the C runtime's.
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/messages.cmake)
+kest_messages(messages ${HEADER})
+function(nm var)  # the lines `nm ARGN` prints, as a list, symbol versions cut
+  execute_process(COMMAND nm ${ARGN} ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm ${ARGN} ${LIB} failed")
+  endif()
+  string(REGEX REPLACE "@[^\n]*" "" out "${out}")
+  string(REGEX MATCHALL "[^\n]+" out "${out}")
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+set(expected)
+foreach(msg IN LISTS messages)
+  list(APPEND expected kest_${msg}_decode_ext kest_${msg}_duplicate kest_${msg}_encode_ext kest_${msg}_free_ext)
+endforeach()
+list(SORT expected)
+nm(exported -D --defined-only --format=just-symbols)
+list(SORT exported)
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exports:\n  ${exported}\nexpected:\n  ${expected}")
+endif()
+
+if(SANITIZE)  # the sanitizers' hooks and data are neither
+  return()
+endif()
+nm(imported -D --undefined-only --format=just-symbols)
+list(FILTER imported EXCLUDE REGEX "^(memcpy|memset|memmove|_ITM_.*|__cxa_finalize|__gmon_start__)$")
+if(imported)
+  message(FATAL_ERROR "imports more than byte copying and filling: ${imported}")
+endif()
+
+nm(state --defined-only)
+list(FILTER state INCLUDE REGEX " [bBdD] ")
+list(FILTER state EXCLUDE REGEX " (_DYNAMIC|_GLOBAL_OFFSET_TABLE_|__TMC_END__|__dso_handle|completed\\.0|__do_global_dtors_aux_fini_array_entry|__frame_dummy_init_array_entry)$")
+if(state)
+  message(FATAL_ERROR "writable state: ${state}")
+endif()

@@ -1,0 +1,84 @@
+// The kest tool run as a user runs it: files, exit status, standard output and error.
+#include "kit.hpp"
+#include "tools/samples.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome { int status; std::string out, err; };
+
+// A directory of this process's own: the tests may run side by side.
+const fs::path dir = fs::path(testing::TempDir()) / ("kest-tool-" + std::to_string(getpid()));
+
+Outcome kest(const std::string &args, const std::string &input = "") {
+    fs::create_directories(dir);
+    auto slurp = [&](const char *name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::ofstream(dir / "in", std::ios::binary) << input;
+    const std::string io = " <" + (dir / "in").string() + " >" + (dir / "out").string() + " 2>" + (dir / "err").string();
+    const int rc = std::system((KEST_TOOL " " + args + io).c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp("out"), slurp("err")};
+}
+
+// Every sample, every field present, through encode and back in each way of decoding.
+TEST(Tool, EverySampleRoundTrips) {
+    kest::for_each_message([]<class R>() {
+        const std::string m(kest::name_of<R>), sample = kest("sample " + m).out;
+        EXPECT_EQ(kest::tool::json::parse(sample).size(), kest::core::fields_of<R>::size) << m;
+        const Outcome wire = kest("encode " + m, sample);
+        const fs::path file = dir / "wire.bin";
+        std::ofstream(file, std::ios::binary) << wire.out;
+        for (const std::string &args : {"decode " + m, "decode --zero-copy " + m, "decode " + m + " " + file.string()})
+            EXPECT_EQ(kest(args, wire.out).out, sample) << args;
+    });
+}
+
+// says: found in standard output or error. A failure (status 1) is one line on
+// standard error and, without --partial, nothing on standard output.
+TEST(Tool, Commands) {
+    const struct { const char *args, *input; int status; const char *says; } cases[] = {
+        {"decode --hex srg_opaque", "08 01 1A 03 AA BB CC", 0, "{\n  \"f1\": 1,\n  \"f3\": \"aabbcc\"\n}\n"},
+        {"decode --hex srg_opq_dhcpv6_msg", "28 81 80 80 80 80 80 80 10 72 02 08 2A", 0, "9007199254740993"},
+        {"decode --hex srg_opaque", "08 07 10 09 1A 05 AA", 1, "kest decode srg_opaque: KEST_ERR_MALFORMED (-1): "},
+        {"decode --hex --partial srg_sync_msg", "08 01 32 02 AB CD 7A 02 0D 00", 1, "\"f6\": \"abcd\"\n}"},
+        {"decode --hex srg_opaque", "08 0g", 1, "kest decode srg_opaque: invalid hex: 'g' at offset 4\n"},
+        {"decode srg_opaque /nonexistent/wire", "", 1, "cannot open /nonexistent/wire"},
+        {"decode srg_nothing", "", 2, "srg_nothing not in"},
+        {"encode --hex srg_opq_dhcpv6_msg", R"({"f5":18446744073709551615})", 0, "28ffffffffffffffffff01\n"},
+        {"encode --hex srg_sync_msg", R"({"f18":true,"f15":[]})", 0, "900101\n"},
+        {"encode srg_opaque", R"({"f99":1})", 1, "f99: no such member in srg_opaque (members: f1, f2, f3)"},
+        {"encode srg_opaque", R"({"f1":-1})", 1, "f1: -1 is out of range for uint32 (0 to 4294967295)"},
+        {"encode srg_sync_msg", R"({"f1":1.5})", 1, "f1: expected an integer (uint32), got 1.5"},
+        {"encode srg_sync_msg", R"({"f15":[{"f1":1},2]})", 1, "f15[1]: expected a JSON object, got 2"},
+        {"encode srg_opq_dhcpv6_msg", R"({"f14":[{"f9":"0x"}]})", 1, "f14[0].f9: invalid hex: 'x' at offset 1"},
+        {"encode srg_opaque", R"({"f1":)", 1, "kest encode srg_opaque: invalid JSON: "},
+        {"list", "", 0, "srg_neg_msg         13 fields, 16-bit presence mask, owns no memory\n"},
+        {"list srg_sync_msg", "", 0, "\n    15     2  repeated   12  f15, n_f15 (of srg_opaque)\n"},
+        {"segments srg_sync_msg", R"({"f15":[{"f1":1},{"f3":"01"}],"f16":2})", 0,
+         "6 segments, 11 buffer bytes, 12 wire bytes\n   #  wire offset  length  kind\n   0            0       2  buffer "
+         "[0, 2)\n   1            2       2  buffer [2, 4)\n   2            4       2  buffer [4, 6)\n   3            6 "
+         "      2  buffer [6, 8)\n   4            8       1  payload f15[1].f3\n   5            9       3  buffer [8, 11)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome r = kest(c.args, c.input);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+        if (r.status == 1) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_TRUE(r.out.empty() || std::string(c.args).find("--partial") != std::string::npos);
+        }
+    }
+}
+
+}  // namespace
