@@ -271,7 +271,7 @@ void kest_srg_neg_msg_free_ext(srg_neg_msg *msg);
     X(srg_neg_msg)        \
     X(srg_opq_dhcpv4_msg) \
     X(ia_id_msg)          \
-X(srg_opq_dhcpv6_msg)
+    X(srg_opq_dhcpv6_msg)
 
 #ifdef __cplusplus
 }

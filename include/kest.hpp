@@ -102,10 +102,10 @@ struct drop_first {
 };
 }  // namespace detail
 
-#define KEST_CODEC_(M)                                                                                   \
-    template <>                                                                                          \
-    struct codec<M> : detail::c_functions<M, kest_##M##_encode_ext, kest_##M##_decode_ext, kest_##M##_duplicate, \
-                                          kest_##M##_free_ext> {};
+#define KEST_CODEC_(M)                                                                               \
+    template <>                                                                                      \
+    struct codec<M> : detail::c_functions<M, kest_##M##_encode_ext, kest_##M##_decode_ext,           \
+                                          kest_##M##_duplicate, kest_##M##_free_ext> {};
 KEST_MESSAGES(KEST_CODEC_)
 #undef KEST_CODEC_
 
