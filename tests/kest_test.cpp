@@ -82,7 +82,8 @@ TEST(Decode, Opaque) {
         {"08 FF FF FF FF FF FF FF FF FF 01", 0, N, OK, "08 FF FF FF FF 0F"},
         {"08 FF FF FF FF 1F", 0, N, OK, "08 FF FF FF FF 0F"}, {"08 80 80 80 80 10", 0, N, OK, "08 00"},
         {"10 85 80 80 80 80 80 80 80 80 80 80 80 00", 0, N, OK, "10 05"},
-        {"08 AC 02 10 01 08 03", 0, N, OK, "08 03 10 01"},
+        {"08 AC 02 10 01 08 03", 0, N, OK, "08 03 10 01"}, {"08 FF FF FF FF 8F 00 10 07 10 08 10 09", 0, N, OK, "08 FF FF FF FF 0F 10 09"},
+        {"88 80 80 80 80 00 05 10 07 10 08 10 09", 0, N, OK, "08 05 10 09"},
         // the input ending inside a tag, a value, a length or a payload
         {"88", 0, N, BAD, ""}, {"08", 0, N, BAD, ""}, {"08 80", 0, N, BAD, ""}, {"1A", 0, T, BAD, ""},
         {"1A 83", 0, T, BAD, ""}, {"1A 03 AA BB", 0, T, BAD, ""}, {"1A FF FF FF FF 0F AA", ZC, N, BAD, ""},

@@ -39,7 +39,7 @@ struct Alloc {
         auto &a = *static_cast<Alloc *>(ctx);
         a.asked.push_back(n);
         if (long(a.asked.size()) == a.refuse + 1) return nullptr;
-        void *p = std::memset(std::malloc(n + 1), 0xA5, n);
+        void *p = std::memset(std::malloc(n ? n : 1), 0xA5, n);  // exact, so overruns show
         return a.live.insert(p), p;
     }
     static void give(void *p, void *ctx) {
@@ -223,10 +223,12 @@ std::string check_encode(const R &m, Bytes &wire) {
             want.resize(part.size(), 0x5A);
             for (auto [at, plen] : payloads)
                 if (!flags && at < len && at + plen > len) std::fill(want.begin() + long(at), want.begin() + long(len), 0x5A);
-            const auto cap = static_cast<uint32_t>(len % (n + 1));
+            const bool counted = len % 3 != 1;  // and at times no count at all
+            const auto cap = static_cast<uint32_t>(counted ? len % (n + 1) : 0);
             std::vector<kest_segment> some(cap + 1, unset);
             k = cap;
-            if (api<R>::encode(m, part.data(), len, some.data(), &k, flags) != size || k != n) return "short sizes differ";
+            if (api<R>::encode(m, part.data(), len, some.data(), counted ? &k : nullptr, flags) != size || (counted && k != n))
+                return "short sizes differ";
             if (part != want) return "short buffer holds " + hex(part) + " at length " + std::to_string(len);
             // Segments starting inside the short buffer point into it; later ones may
             // belong to an element that was given no buffer.
