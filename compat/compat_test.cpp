@@ -28,16 +28,16 @@ void to_proto(const R &m, pb::Message &out) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = out.GetDescriptor()->FindFieldByNumber(F::tag::number);
         ASSERT_TRUE(fd && fd->name() == "f" + std::to_string(F::tag::number) && !fd->is_packed());
-        ASSERT_EQ(fd->is_repeated() ? "repeated" : fd->type_name(), kind<F>);
+        ASSERT_EQ(fd->is_repeated() ? "repeated" : fd->type_name(), kind_of<F>);
         if (!has<R, I>(m)) return;
         const auto &v = m.*F::member;
-        if constexpr (kind<F> == "uint32" || kind<F> == "fixed32")
+        if constexpr (kind_of<F> == "uint32" || kind_of<F> == "fixed32")
             r->SetUInt32(&out, fd, v);
-        else if constexpr (kind<F> == "uint64")
+        else if constexpr (kind_of<F> == "uint64")
             r->SetUInt64(&out, fd, v);
-        else if constexpr (kind<F> == "bool")
+        else if constexpr (kind_of<F> == "bool")
             r->SetBool(&out, fd, v);
-        else if constexpr (kind<F> == "bytes")
+        else if constexpr (kind_of<F> == "bytes")
             r->SetString(&out, fd, std::string(reinterpret_cast<const char *>(v), m.*F::length));
         else
             for (uint32_t i = 0; i < m.*F::count; ++i) to_proto(v[i], *r->AddMessage(&out, fd));

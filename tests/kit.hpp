@@ -3,9 +3,8 @@
 // the promise holds, else what broke, so it needs no test framework.
 #pragma once
 
-#include "dhcp/dhcp.hpp"
-#include "srg/srg.hpp"
 #include "tools/hex.hpp"
+#include "tools/messages.hpp"
 
 #include <kest.hpp>
 
@@ -23,8 +22,7 @@ using Input = std::span<const uint8_t>;
 constexpr uint32_t ZC = KEST_FLAG_ZERO_COPY;
 template <class R>
 using api = kest::codec<R>;
-template <class F>
-constexpr std::string_view kind = F::kind::name;
+using kest::tool::kind_of;
 
 inline Bytes hex(std::string_view s) { return kest::tool::from_hex(s, true); }
 inline std::string hex(Input b) { return kest::tool::to_hex(b.data(), b.size()); }
@@ -73,13 +71,13 @@ R build(Src &src, std::deque<Bytes> &store) {
     R m{};
     kc::for_each_field<R>([&]<class F, size_t>() {
         auto &v = m.*F::member;
-        if constexpr (kind<F> == "bytes") {
+        if constexpr (kind_of<F> == "bytes") {
             const uint64_t n = src.bits(2) ? src.bits(4) : src.bits(9);
             Bytes &b = store.emplace_back(n + 1);
             for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
             v = n || src.bits(1) ? b.data() : nullptr;
             m.*F::length = n;
-        } else if constexpr (kind<F> == "repeated") {
+        } else if constexpr (kind_of<F> == "repeated") {
             using E = typename F::element;
             const auto n = static_cast<uint32_t>(src.bits(2));
             auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
@@ -101,7 +99,7 @@ bool has(const R &m) { return m.present & kc::bit<R, I>; }
 // The length of a byte string, the count of a run.
 template <class F>
 constexpr auto extent = [] {
-    if constexpr (kind<F> == "bytes") return F::length;
+    if constexpr (kind_of<F> == "bytes") return F::length;
     else return F::count;
 }();
 
@@ -113,14 +111,14 @@ bool same(const R &a, const R &b);
 template <class F, size_t I, class R>
 bool same_field(const R &a, const R &b) {
     const auto &x = a.*F::member, &y = b.*F::member;
-    if constexpr (kind<F> == "repeated") {
+    if constexpr (kind_of<F> == "repeated") {
         const uint32_t n = has<R, I>(a) ? a.*F::count : 0;
         bool eq = n == (has<R, I>(b) ? b.*F::count : 0);
         for (uint32_t i = 0; eq && i < n; ++i) eq = same(x[i], y[i]);
         return eq;
     } else if (has<R, I>(a) != has<R, I>(b) || !has<R, I>(a)) {
         return has<R, I>(a) == has<R, I>(b);
-    } else if constexpr (kind<F> == "bytes") {
+    } else if constexpr (kind_of<F> == "bytes") {
         return a.*F::length == b.*F::length && (!(a.*F::length) || !std::memcmp(x, y, a.*F::length));
     } else {
         return x == y;
@@ -144,11 +142,11 @@ std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = n
         kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
             const auto &p = r.*F::member;
             if (!p) return;
-            if constexpr (kind<F> == "bytes") {
+            if constexpr (kind_of<F> == "bytes") {
                 if (!input) return void(owned.insert(p));
                 const uint64_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(input->data());
                 inside = inside && at <= input->size() && r.*F::length <= input->size() - at;
-            } else if constexpr (kind<F> == "repeated") {
+            } else if constexpr (kind_of<F> == "repeated") {
                 owned.insert(p);
                 for (uint32_t i = 0; i < r.*F::count; ++i) self(self, p[i]);
             }
@@ -168,9 +166,9 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     api<R>::release(m, Alloc::give, &a, flags);
     bool kept = m.present == before.present;
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (kind<F> == "bytes")
+        if constexpr (kind_of<F> == "bytes")
             kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
-        else if constexpr (kind<F> == "repeated")
+        else if constexpr (kind_of<F> == "repeated")
             kept = kept && !(m.*F::member) && !(m.*F::count);
         else
             kept = kept && m.*F::member == before.*F::member;
@@ -307,13 +305,13 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const auto &to = dst.*F::member, &from = src.*F::member;
         const bool bit = has<R, I>(dst) == has<R, I>(src);
-        if constexpr (kind<F> == "bytes" || kind<F> == "repeated") {
+        if constexpr (kind_of<F> == "bytes" || kind_of<F> == "repeated") {
             const auto n = src.*extent<F>;
             if (!n) return void(ok = ok && !to && !(dst.*extent<F>) && bit);
             if (!to) return void(ok = ok && ++failed && !(dst.*extent<F>) && !has<R, I>(dst));
             ok = ok && ++blocks && dst.*extent<F> == n && bit && to != from;
-            if constexpr (kind<F> == "bytes") ok = ok && !std::memcmp(to, from, n);
-            if constexpr (kind<F> == "repeated")
+            if constexpr (kind_of<F> == "bytes") ok = ok && !std::memcmp(to, from, n);
+            if constexpr (kind_of<F> == "repeated")
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
             ok = ok && to == from && bit;
