@@ -1,29 +1,52 @@
-# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -P package.cmake
-# Installs into a scratch prefix, builds examples/consumer against it (C through
-# pkg-config, C++ through find_package), runs it and the installed tool.
-function(run)  # runs ARGN, fails on a non-zero exit, leaves the output in `out`
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${ARGN}\nfailed (${rc}):\n${out}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
-function(expect pattern)
-  if(NOT out MATCHES "${pattern}")
-    message(FATAL_ERROR "expected '${pattern}' in:\n${out}")
-  endif()
-endfunction()
+# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
+#       -DCPACK=... -DVERSION=... -DTOOL=<bool> -DLINTIAN=<lintian, or empty> -P package.cmake
+# The installed kest as another project uses it, twice: installed into a scratch prefix
+# (cmake --install), and as the Debian packages unpacked into a scratch root. Each time
+# examples/consumer builds against it (C through pkg-config, C++ through find_package)
+# and runs, and so does the installed tool.
+include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
+file(REMOVE_RECURSE ${WORK_DIR} ${BUILD_DIR}/packages)
 
-file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/root)
+run(dpkg --print-architecture)
+string(STRIP "${out}" arch)
+run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake)
+# package, what its Depends must hold
+set(packages libkest0 "^libc6 " libkest-dev "^libkest0 \\(= ${VERSION}\\)$")
+if(TOOL)
+  list(APPEND packages kest-tools "libkest0 \\(= ${VERSION}\\).*libstdc\\+\\+6")
+endif()
+while(packages)
+  list(POP_FRONT packages package depends)
+  set(deb ${BUILD_DIR}/packages/${package}_${VERSION}_${arch}.deb)
+  run(dpkg-deb --field ${deb} Depends)
+  string(STRIP "${out}" out)
+  expect("${depends}")
+  run(dpkg-deb --extract ${deb} ${WORK_DIR}/root)
+  if(LINTIAN)
+    run(${LINTIAN} --fail-on error ${deb})
+    if(out)
+      message(STATUS "lintian ${package}:\n${out}")
+    endif()
+  endif()
+endwhile()
+file(GLOB library ${WORK_DIR}/root/usr/lib/*/libkest.so.${VERSION})  # lintian checks it is stripped
+get_filename_component(libdir "${library}" DIRECTORY)
+
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/consumer -B ${WORK_DIR}/build -G ${GENERATOR}
-  -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${WORK_DIR}/build/consumer_c)
-expect("^C consumer: ok")
-run(${WORK_DIR}/build/consumer_cpp)
-expect("^C\\+\\+ consumer: ok")
+foreach(prefix ${WORK_DIR}/prefix ${WORK_DIR}/root/usr)
+  run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/consumer -B ${prefix}-consumer -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
+  run(${CMAKE_COMMAND} --build ${prefix}-consumer)
+  run(${prefix}-consumer/consumer_c)
+  expect("^C consumer: ok \\(kest ${VERSION}\\)")
+  run(${prefix}-consumer/consumer_cpp)
+  expect("^C\\+\\+ consumer: ok")
+endforeach()
 if(TOOL)
   run(${WORK_DIR}/prefix/bin/kest sample srg_opaque)  # finds the library beside it
+  expect("\"f3\": \"6b6573742d6633\"")
+  # From the package, the loader's search path finds it, as /usr/lib/<arch> would.
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/root/usr/bin/kest sample srg_opaque)
   expect("\"f3\": \"6b6573742d6633\"")
 endif()

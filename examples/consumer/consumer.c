@@ -1,5 +1,6 @@
 /* Encodes an srg_opaque into a stack buffer and decodes it back. */
 #include <kest.h>
+#include <kest_version.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +23,6 @@ int main(void) {
              got.present == sent.present && got.f1 == 7 && got.f3_len == sizeof payload &&
              memcmp(got.f3, payload, sizeof payload) == 0;
     kest_srg_opaque_free_ext(&got, give, NULL, 0);
-    printf("C consumer: %s\n", ok ? "ok" : "FAILED");
+    printf("C consumer: %s (kest %s)\n", ok ? "ok" : "FAILED", KEST_VERSION_STRING);
     return ok ? 0 : 1;
 }

@@ -1,0 +1,24 @@
+# cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -P bare.cmake
+# kest on a machine with a compiler and CMake only: with every optional package hidden,
+# configure says what it leaves out and the library and examples build and work; with
+# KEST_REQUIRE_ALL the same configure fails.
+include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
+set(hidden -DKEST_HAVE_LIBFUZZER=OFF)  # clang's fuzzer runtime is found by a compile check
+foreach(package CLI11 nlohmann_json GTest Protobuf benchmark nanopb PkgConfig)
+  list(APPEND hidden -DCMAKE_DISABLE_FIND_PACKAGE_${package}=ON)
+endforeach()
+set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -G ${GENERATOR} -DCMAKE_C_COMPILER=${C_COMPILER}
+  -DCMAKE_CXX_COMPILER=${CXX_COMPILER} ${hidden})
+file(REMOVE_RECURSE ${WORK_DIR})
+
+run(${configure} -B ${WORK_DIR}/build)
+foreach(part tool "unit tests" "protobuf comparison" benchmark "fuzz targets")
+  expect("kest: ${part} left out: [^\n]*\\(Debian: [^\n]+\\)\n")
+endforeach()
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run(${WORK_DIR}/build/kest_opaque_roundtrip)
+run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/include/kest.h -DSANITIZE=OFF
+  -P ${CMAKE_CURRENT_LIST_DIR}/library.cmake)
+
+run(FAILS ${configure} -B ${WORK_DIR}/strict -DKEST_REQUIRE_ALL=ON)
+expect("kest: tool cannot be built: CLI11 not found \\(Debian: libcli11-dev\\)")
