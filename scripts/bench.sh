@@ -6,10 +6,10 @@
 #   scripts/bench.sh [repetitions]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh gnuplot-nox python3 util-linux >&2
+scripts/deps.sh all gnuplot-nox python3 util-linux >&2
 reps=${1:-7}
 out=build/bench
-cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEST_TESTS=OFF -DKEST_FUZZ=OFF >/dev/null
+cmake -S . -B "$out" -G Ninja -DKEST_REQUIRE_ALL=ON -DKEST_TESTS=OFF -DKEST_FUZZ=OFF >/dev/null
 cmake --build "$out" --target kest_bench >/dev/null
 bin=$out/bench/kest_bench
 core=$(($(nproc) - 1))

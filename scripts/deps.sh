@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when any is missing.
+# Installs the Debian packages a job needs, when any is missing.
+#   scripts/deps.sh tool|all [extra package...]
+# tool: what building the library and the kest tool needs; all: every test as well.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config libgtest-dev
-  libprotobuf-dev protobuf-compiler python3-protobuf
-  libcli11-dev nlohmann-json3-dev
-  valgrind
-  libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev)
-
+packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
+case ${1:-} in
+  tool) ;;
+  all)
+    packages+=(clang libclang-rt-14-dev binutils pkg-config libgtest-dev
+      libprotobuf-dev protobuf-compiler python3-protobuf
+      valgrind lintian
+      libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev) ;;
+  *) echo "usage: $0 tool|all [package...]" >&2; exit 2 ;;
+esac
+shift
 packages+=("$@")  # extra packages a script asks for
 
 missing=()

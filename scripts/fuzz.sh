@@ -8,9 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${KEST_FUZZ_BUILD:-build/fuzz}
-scripts/deps.sh
+scripts/deps.sh all
 
-[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DKEST_WERROR=ON -DKEST_TESTS=OFF -DKEST_BENCH=OFF \
+[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DKEST_WERROR=ON -DKEST_REQUIRE_ALL=ON -DKEST_TESTS=OFF -DKEST_TOOLS=OFF -DKEST_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" --target kest_fuzz_targets -j "$(nproc)"
 

@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
-scripts/deps.sh
+scripts/deps.sh all
 
-mapfile -t binaries < <(find "$build/tests" -type f -executable -name 'kest_*' | sort)
+mapfile -t binaries < <(find "$build/tests" -maxdepth 1 -type f -executable -name 'kest_*' | sort)
 ((${#binaries[@]})) || { echo "no test binaries in $build/tests" >&2; exit 1; }
 for bin in "${binaries[@]}"; do
   log="$bin.memcheck.log"

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the kest tool and runs the main job: a sample srg_sync_msg through encode and
-# decode, printed as JSON and compared with the sample it started from.
+# decode, printed as JSON and compared with the sample it started from. Progress goes
+# to standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh >&2
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target kest_cli >/dev/null
-export PATH="$PWD/build/release/tools:$PATH"
+scripts/deps.sh tool >&2
+echo "== configuring the library and the tool (build/tool)" >&2
+cmake -S . -B build/tool -G Ninja -DKEST_REQUIRE_ALL=ON -DKEST_TESTS=OFF -DKEST_BENCH=OFF -DKEST_FUZZ=OFF >/dev/null
+echo "== building" >&2
+cmake --build build/tool --target kest_cli >&2
+export PATH="$PWD/build/tool/tools:$PATH"
 
 echo '$ kest sample srg_sync_msg | kest encode srg_sync_msg | kest decode srg_sync_msg'
 decoded=$(kest sample srg_sync_msg | kest encode srg_sync_msg | kest decode srg_sync_msg)
