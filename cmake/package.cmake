@@ -5,6 +5,8 @@
 include(CMakePackageConfigHelpers)
 
 function(kest_gzip file gz)  # the way Debian wants documents: gzip -9, no timestamp
+  get_filename_component(dir ${gz} DIRECTORY)
+  file(MAKE_DIRECTORY ${dir})
   file(ARCHIVE_CREATE OUTPUT ${gz} PATHS ${file} FORMAT raw COMPRESSION GZip COMPRESSION_LEVEL 9 MTIME 0)
 endfunction()
 
