@@ -1,0 +1,186 @@
+// The tool's commands. The codecs are the exported C functions of libkest.so; the JSON
+// mapping and the field listing walk the field lists that those codecs are built from.
+#include "commands.hpp"
+#include "json_map.hpp"
+#include "samples.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace kest::tool {
+namespace {
+
+std::string read_input(const std::string &file) {
+    if (file.empty() || file == "-")
+        return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw input_error("cannot open " + file + ": " + std::strerror(errno));
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+json read_json(const std::string &file) {
+    try {
+        return json::parse(read_input(file));
+    } catch (const json::parse_error &e) {
+        throw input_error(std::string("invalid JSON: ") + e.what());
+    }
+}
+
+void print(const json &j) { std::cout << j.dump(2) << '\n'; }
+
+struct decode_command {
+    template <class R>
+    static int run(const options &o) {
+        const std::string text = read_input(o.file);
+        std::vector<uint8_t> wire =
+            o.hex ? from_hex(text, true) : std::vector<uint8_t>(text.begin(), text.end());
+        record<R> rec;  // declared after `wire`, which a zero-copy decode borrows from
+        const errc rc = rec.decode(wire, o.zero_copy ? mode::zero_copy : mode::copy);
+        if (rc != errc::ok) {
+            std::cerr << "kest decode " << name_of<R> << ": " << to_string(rc) << " (" << static_cast<int>(rc)
+                      << "): " << describe(rc) << '\n';
+            if (o.partial) print(to_json(*rec));
+            return 1;
+        }
+        print(to_json(*rec));
+        return 0;
+    }
+};
+
+struct encode_command {
+    template <class R>
+    static int run(const options &o) {
+        record<R> rec;
+        from_json(read_json(o.file), *rec, rec.alloc());
+        const std::vector<uint8_t> wire = kest::encode(*rec);
+        if (o.hex)
+            std::cout << to_hex(wire.data(), wire.size()) << '\n';
+        else
+            std::cout.write(reinterpret_cast<const char *>(wire.data()),
+                            static_cast<std::streamsize>(wire.size()));
+        return 0;
+    }
+};
+
+// Where each byte payload lives, so a payload segment can be named by its member.
+template <class R>
+void payload_owners(const R &m, const std::string &path,
+                    std::vector<std::pair<const void *, std::string>> &out) {
+    core::for_each_field<R>([&]<class F, size_t>() {
+        constexpr std::string_view kind = kind_of<F>;
+        if constexpr (kind == "bytes") {
+            if (m.*F::member) out.emplace_back(m.*F::member, path + member_name<F>());
+        } else if constexpr (kind == "repeated") {
+            for (uint32_t k = 0; k < m.*F::count; ++k)
+                payload_owners((m.*F::member)[k], path + member_name<F>() + "[" + std::to_string(k) + "].",
+                               out);
+        }
+    });
+}
+
+struct segments_command {
+    template <class R>
+    static int run(const options &o) {
+        record<R> rec;
+        from_json(read_json(o.file), *rec, rec.alloc());
+        std::vector<uint8_t> buffer;
+        const std::vector<iovec> iov = encode_iovec(*rec, buffer);
+        std::vector<std::pair<const void *, std::string>> owners;
+        payload_owners(*rec, "", owners);
+
+        uint64_t wire_bytes = 0;
+        for (const iovec &v : iov) wire_bytes += v.iov_len;
+        std::cout << name_of<R> << ", zero-copy: " << iov.size() << " segments, " << buffer.size()
+                  << " buffer bytes, " << wire_bytes << " wire bytes\n";
+        std::cout << "   #  wire offset  length  kind\n";
+        const auto start = reinterpret_cast<uintptr_t>(buffer.data());
+        uint64_t offset = 0;
+        for (size_t i = 0; i < iov.size(); ++i) {
+            const auto base = reinterpret_cast<uintptr_t>(iov[i].iov_base);
+            std::cout << std::setw(4) << i << std::setw(13) << offset << std::setw(8) << iov[i].iov_len
+                      << "  ";
+            if (base >= start && base < start + buffer.size()) {
+                std::cout << "buffer [" << base - start << ", " << base - start + iov[i].iov_len << ")\n";
+            } else {
+                std::string owner = "?";
+                for (const auto &[p, name] : owners)
+                    if (p == iov[i].iov_base) owner = name;
+                std::cout << "payload " << owner << '\n';
+            }
+            offset += iov[i].iov_len;
+        }
+        return 0;
+    }
+};
+
+struct sample_command {
+    template <class R>
+    static int run(const options &) {
+        print(sample<R>());
+        return 0;
+    }
+};
+
+template <class R>
+std::string field_summary() {
+    return std::to_string(core::fields_of<R>::size) + " fields, " +
+           std::to_string(8 * sizeof(core::presence_t<R>)) + "-bit presence mask, " +
+           (core::owns_memory<R> ? "owns memory" : "owns no memory");
+}
+
+struct list_command {
+    template <class R>
+    static int run(const options &) {
+        std::cout << name_of<R> << ": " << field_summary<R>() << '\n';
+        std::cout << "number  wire  kind      bit  members\n";
+        core::for_each_field<R>([&]<class F, size_t I>() {
+            constexpr std::string_view kind = kind_of<F>;
+            const std::string name = member_name<F>();
+            std::cout << std::setw(6) << F::tag::number << std::setw(6) << F::tag::wire << "  " << std::left
+                      << std::setw(8) << kind << std::right << std::setw(5) << I << "  " << name;
+            if constexpr (kind == "bytes") std::cout << ", " << name << "_len";
+            if constexpr (kind == "repeated")
+                std::cout << ", n_" << name << " (of " << name_of<typename F::E> << ')';
+            std::cout << '\n';
+        });
+        return 0;
+    }
+};
+
+int list_all() {
+    for_each_message([]<class R>() {
+        std::cout << std::left << std::setw(20) << name_of<R> << std::right << field_summary<R>() << '\n';
+    });
+    return 0;
+}
+
+// Runs the command on the record type of the message named in `o`.
+template <class Command>
+int dispatch(const options &o) {
+    int status = 2;
+    visit_message(o.message, [&]<class R>() { status = Command::template run<R>(o); });
+    return status;
+}
+
+}  // namespace
+
+int run(std::string_view command, const options &o) {
+    std::ios::sync_with_stdio(false);
+    if (command == "decode") return dispatch<decode_command>(o);
+    if (command == "encode") return dispatch<encode_command>(o);
+    if (command == "sample") return dispatch<sample_command>(o);
+    if (command == "segments") return dispatch<segments_command>(o);
+    if (command == "list") return o.message.empty() ? list_all() : dispatch<list_command>(o);
+    return 2;
+}
+
+std::vector<std::string> message_list() { return message_names(); }
+
+}  // namespace kest::tool
+

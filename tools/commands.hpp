@@ -1,0 +1,24 @@
+// What the command line hands to the commands.
+#pragma once
+
+#include "hex.hpp"  // input_error: bad input, exit status 1
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kest::tool {
+
+struct options {
+    std::string message;
+    std::string file;  // empty or "-": standard input
+    bool hex = false;
+    bool zero_copy = false;
+    bool partial = false;
+};
+
+// Runs decode, encode, sample, segments or list; returns the exit status.
+int run(std::string_view command, const options &o);
+std::vector<std::string> message_list();
+
+}  // namespace kest::tool
