@@ -312,6 +312,7 @@ struct repeated {
             scan = next;
         }
         const uint64_t block = uint64_t{count} * sizeof(E);
+        if (static_cast<size_t>(block) != block) return KEST_ERR_NO_MEMORY;  // beyond a 32-bit address space
         auto *array = static_cast<E *>(d.alloc(block, d.ctx));
         if (!array) return KEST_ERR_NO_MEMORY;
         std::memset(static_cast<void *>(array), 0, block);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -146,7 +147,10 @@ struct allocator {
 
 inline allocator malloc_allocator() noexcept {
     // malloc(0) may answer null, which a decode would take for failure.
-    return {[](uint64_t n, void *) noexcept { return std::malloc(n ? static_cast<size_t>(n) : 1); },
+    // A size beyond size_t (32-bit targets) is refused, never truncated.
+    return {[](uint64_t n, void *) noexcept {
+                return static_cast<size_t>(n) != n ? nullptr : std::malloc(n ? static_cast<size_t>(n) : 1);
+            },
             [](void *p, void *) noexcept { std::free(p); }, nullptr};
 }
 
@@ -247,9 +251,17 @@ uint64_t encoded_size(const R &m) noexcept {
     return codec<R>::encode(m, nullptr, 0, nullptr, nullptr, 0);
 }
 
+namespace detail {
+// Throws std::length_error for an encoding larger than memory can hold (32-bit targets).
+inline size_t in_memory(uint64_t n) {
+    if (static_cast<size_t>(n) != n) throw std::length_error("kest: the encoding is larger than the address space");
+    return static_cast<size_t>(n);
+}
+}  // namespace detail
+
 template <message R>
 std::vector<uint8_t> encode(const R &m) {
-    std::vector<uint8_t> out(encoded_size(m));
+    std::vector<uint8_t> out(detail::in_memory(encoded_size(m)));
     codec<R>::encode(m, out.data(), out.size(), nullptr, nullptr, 0);
     return out;
 }
@@ -268,7 +280,7 @@ std::optional<std::span<uint8_t>> encode(const R &m, std::span<uint8_t> out) noe
 template <message R>
 std::vector<iovec> encode_iovec(const R &m, std::vector<uint8_t> &buffer) {
     uint32_t n = 0;
-    buffer.resize(codec<R>::encode(m, nullptr, 0, nullptr, &n, KEST_FLAG_ZERO_COPY));
+    buffer.resize(detail::in_memory(codec<R>::encode(m, nullptr, 0, nullptr, &n, KEST_FLAG_ZERO_COPY)));
     std::vector<kest_segment> segs(n);
     codec<R>::encode(m, buffer.data(), buffer.size(), segs.data(), &n, KEST_FLAG_ZERO_COPY);
     std::vector<iovec> iov;

@@ -181,6 +181,20 @@ TEST(Decode, Runs) {
     runs<srg_opq_dhcpv6_msg, &srg_opq_dhcpv6_msg::f14, &srg_opq_dhcpv6_msg::n_f14>("72", "70", "4A");
 }
 
+// A 32-bit target refuses sizes beyond its address space, never truncates them: a run
+// whose array would pass 4 GiB (empty elements, two wire bytes each), an encoding that would.
+TEST(Sizes, BeyondTheAddressSpaceAreRefused) {
+    if (sizeof(size_t) >= 8) GTEST_SKIP() << "a 64-bit address space";
+    Bytes runs(2 * (SIZE_MAX / sizeof(ia_id_msg) + 1));
+    for (size_t i = 0; i < runs.size(); i += 2) runs[i] = 0x72;
+    Alloc a;
+    srg_opq_dhcpv6_msg m;
+    EXPECT_EQ(api<srg_opq_dhcpv6_msg>::decode(m, runs.data(), runs.size(), Alloc::take, &a, 0), NOMEM);
+    EXPECT_TRUE(a.asked.empty());
+    static const uint8_t pay[1] = {};
+    EXPECT_THROW(kest::encode(srg_opaque{0, 0, pay, uint64_t{1} << 32, 0x04}), std::length_error);
+}
+
 // ---- kest.hpp: what an owning record releases, with which flag; the arena; encoding.
 
 // srg_sync_msg: f6 = AB CD, f12 = EE, f15 = two srg_opaque, each with a payload.

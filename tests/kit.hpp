@@ -36,7 +36,7 @@ struct Alloc {
     static void *take(uint64_t n, void *ctx) {
         auto &a = *static_cast<Alloc *>(ctx);
         a.asked.push_back(n);
-        if (long(a.asked.size()) == a.refuse + 1) return nullptr;
+        if (long(a.asked.size()) == a.refuse + 1 || static_cast<size_t>(n) != n) return nullptr;
         void *p = std::memset(std::malloc(n ? n : 1), 0xA5, n);  // exact, so overruns show
         return a.live.insert(p), p;
     }
