@@ -18,7 +18,8 @@ constexpr std::string_view kind_of = F::kind::name;
 // Members are named after field numbers: f13, and f13_len or n_f13 beside it.
 template <class F>
 std::string member_name() {
-    return "f" + std::to_string(F::tag::number);
+    std::string name = "f";  // appended: g++ 12 warns falsely on "f" + std::string at -O3
+    return name += std::to_string(F::tag::number);
 }
 
 // Calls fn.template operator()<R>() for the message called `name`; false if there is none.
