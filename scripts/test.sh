@@ -3,7 +3,9 @@
 # Debian packages and uses them, then a clang build with the address and
 # undefined-behaviour sanitizers, which also replays every fuzz corpus. Warnings are
 # errors and a part that cannot be built is an error in both. Then the test binaries
-# of the first under valgrind, and every fuzz target for a short while.
+# of the first under valgrind, every fuzz target for a short while, and the tests
+# cross-compiled for a big-endian 64-bit, a 32-bit and a big-endian 32-bit target
+# under qemu.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh all
@@ -25,3 +27,4 @@ run_suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON -D
 
 scripts/memcheck.sh build/release
 KEST_FUZZ_BUILD=build/sanitize scripts/fuzz.sh 10
+scripts/cross.sh s390x armhf powerpc

@@ -1,11 +1,14 @@
-# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DSANITIZE=<bool> -P library.cmake
+# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DSANITIZE=<bool> [-DNM=<the target's nm>] -P library.cmake
 # What the library shows the dynamic linker: the four operations of every listed
 # message and nothing else; and, unsanitized, no import but byte copying and filling
 # (so no memory but the caller's) and no writable data beyond the C runtime's.
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/messages.cmake)
 kest_messages(messages ${HEADER})
+if(NOT NM)
+  set(NM nm)
+endif()
 function(nm var)  # the lines `nm ARGN` prints, as a list, symbol versions cut
-  execute_process(COMMAND nm ${ARGN} ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  execute_process(COMMAND ${NM} ${ARGN} ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "nm ${ARGN} ${LIB} failed")
   endif()
@@ -35,8 +38,8 @@ if(imported)
 endif()
 
 nm(state --defined-only)
-list(FILTER state INCLUDE REGEX " [bBdD] ")
-list(FILTER state EXCLUDE REGEX " (_DYNAMIC|_GLOBAL_OFFSET_TABLE_|__TMC_END__|__dso_handle|completed\\.0|__do_global_dtors_aux_fini_array_entry|__frame_dummy_init_array_entry)$")
+list(FILTER state INCLUDE REGEX " [bBdD] ")  # below: the linker's and C runtime's own (_gp: MIPS's global pointer)
+list(FILTER state EXCLUDE REGEX " (_DYNAMIC|_gp|_GLOBAL_OFFSET_TABLE_|__TMC_END__|__dso_handle|completed\\.0|__do_global_dtors_aux_fini_array_entry|__frame_dummy_init_array_entry)$")
 if(state)
   message(FATAL_ERROR "writable state: ${state}")
 endif()
