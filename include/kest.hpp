@@ -2,10 +2,17 @@
 // from libkest.so; the C calls never see an exception, and the callbacks never throw.
 #pragma once
 
+#if __cplusplus < 202002L
+#error "kest.hpp needs C++20 (-std=c++20); kest.h serves C and older C++"
+#else
+
 #include <kest.h>
 
 #include <sys/uio.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -276,7 +283,8 @@ std::optional<std::span<uint8_t>> encode(const R &m, std::span<uint8_t> out) noe
 }
 
 // Zero-copy: payloads are not copied. The vectors point into `buffer` (resized here)
-// and at the record's payloads, so both must outlive the writev.
+// and at the record's payloads, so both must outlive the write; segments that lie
+// side by side in memory (the buffer's runs around an element) are merged.
 template <message R>
 std::vector<iovec> encode_iovec(const R &m, std::vector<uint8_t> &buffer) {
     uint32_t n = 0;
@@ -284,10 +292,37 @@ std::vector<iovec> encode_iovec(const R &m, std::vector<uint8_t> &buffer) {
     std::vector<kest_segment> segs(n);
     codec<R>::encode(m, buffer.data(), buffer.size(), segs.data(), &n, KEST_FLAG_ZERO_COPY);
     std::vector<iovec> iov;
-    iov.reserve(n);
-    for (const kest_segment &s : segs)
-        iov.push_back({const_cast<uint8_t *>(s.base), static_cast<size_t>(s.len)});
+    for (const kest_segment &s : segs) {
+        auto *base = const_cast<uint8_t *>(s.base);
+        if (!iov.empty() && static_cast<uint8_t *>(iov.back().iov_base) + iov.back().iov_len == base)
+            iov.back().iov_len += static_cast<size_t>(s.len);
+        else
+            iov.push_back({base, static_cast<size_t>(s.len)});
+    }
     return iov;
 }
 
+// Writes every segment to `fd`, however many: batches of at most IOV_MAX, short writes
+// resumed, interrupted ones retried. The vectors are used up on the way. False: errno
+// says why.
+inline bool write_all(int fd, std::span<iovec> iov) noexcept {
+    const auto batch = static_cast<size_t>(sysconf(_SC_IOV_MAX) > 0 ? sysconf(_SC_IOV_MAX) : 16);
+    while (!iov.empty()) {
+        const ssize_t w = ::writev(fd, iov.data(), static_cast<int>(std::min(iov.size(), batch)));
+        if (w < 0 && errno == EINTR) continue;
+        if (w == 0) errno = EIO;  // nothing written, and nothing would be
+        if (w <= 0) return false;
+        for (auto left = static_cast<size_t>(w); left || (!iov.empty() && !iov.front().iov_len);) {
+            const size_t step = std::min(left, iov.front().iov_len);
+            iov.front().iov_base = static_cast<uint8_t *>(iov.front().iov_base) + step;
+            iov.front().iov_len -= step;
+            left -= step;
+            if (!iov.front().iov_len) iov = iov.subspan(1);
+        }
+    }
+    return true;
+}
+
 }  // namespace kest
+
+#endif
