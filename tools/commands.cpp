@@ -11,22 +11,41 @@
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 namespace kest::tool {
 namespace {
 
 std::string read_input(const std::string &file) {
-    if (file.empty() || file == "-")
-        return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw input_error("cannot open " + file + ": " + std::strerror(errno));
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const bool standard = file.empty() || file == "-";
+    const std::string name = standard ? "standard input" : file;
+    FILE *f = standard ? stdin : std::fopen(file.c_str(), "rb");
+    if (!f) throw input_error("cannot open " + name + ": " + std::strerror(errno));
+    std::string data;
+    char chunk[1 << 16];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.append(chunk, n);
+    const int failed = std::ferror(f) ? errno : 0;
+    if (!standard) std::fclose(f);
+    if (failed) throw input_error("cannot read " + name + ": " + std::strerror(failed));
+    return data;
 }
 
+// Refuses what the record mapping cannot hold before it is built: nesting deeper than
+// any message (which would also exhaust the stack of a recursive walk) and a key
+// given twice in one object, which the wire decoder would refuse as a repeated field.
 json read_json(const std::string &file) {
+    std::vector<std::set<std::string>> keys;  // of each open object
+    auto check = [&](int depth, json::parse_event_t event, json &parsed) {
+        if (depth > 32) throw input_error("invalid JSON: nested deeper than 32 levels");
+        if (event == json::parse_event_t::object_start) keys.emplace_back();
+        if (event == json::parse_event_t::object_end) keys.pop_back();
+        if (event == json::parse_event_t::key && !keys.back().insert(parsed.get<std::string>()).second)
+            throw input_error("duplicate key " + quote(parsed));
+        return true;
+    };
     try {
-        return json::parse(read_input(file));
+        return json::parse(read_input(file), check);
     } catch (const json::parse_error &e) {
         throw input_error(std::string("invalid JSON: ") + e.what());
     }
@@ -96,7 +115,7 @@ struct segments_command {
 
         uint64_t wire_bytes = 0;
         for (const iovec &v : iov) wire_bytes += v.iov_len;
-        std::cout << name_of<R> << ", zero-copy: " << iov.size() << " segments, " << buffer.size()
+        std::cout << name_of<R> << ", zero-copy: " << iov.size() << (iov.size() == 1 ? " segment, " : " segments, ") << buffer.size()
                   << " buffer bytes, " << wire_bytes << " wire bytes\n";
         std::cout << "   #  wire offset  length  kind\n";
         const auto start = reinterpret_cast<uintptr_t>(buffer.data());

@@ -38,13 +38,19 @@ json to_json(const R &m) {
     return out;
 }
 
+// Text and values as error messages show them: long ones cut, containers by kind.
+inline std::string cut(std::string s) { return s.size() <= 200 ? s : s.substr(0, 197) + "..."; }
+inline std::string quote(const json &v) {
+    return v.is_object() ? "an object" : v.is_array() ? "an array" : cut(v.dump());
+}
+
 namespace detail {
 
 template <class T>
 T integer(const json &v, const std::string &path, std::string_view kind) {
     constexpr uint64_t max = std::numeric_limits<T>::max();
     auto out_of_range = [&] {
-        return input_error(path + ": " + v.dump() + " is out of range for " + std::string(kind) + " (0 to " +
+        return input_error(path + ": " + quote(v) + " is out of range for " + std::string(kind) + " (0 to " +
                            std::to_string(max) + ")");
     };
     if (v.is_number_unsigned()) {
@@ -52,6 +58,7 @@ T integer(const json &v, const std::string &path, std::string_view kind) {
         if (x > max) throw out_of_range();
         return static_cast<T>(x);
     }
+    if (v.is_number_integer() && v.get<int64_t>() == 0) return 0;  // -0
     if (v.is_number_integer()) throw out_of_range();  // negative
     // Integers too large for 64 bits arrive as floating point.
     if (v.is_number_float()) {
@@ -60,7 +67,7 @@ T integer(const json &v, const std::string &path, std::string_view kind) {
             (d < 0 || d >= std::ldexp(1.0, std::numeric_limits<T>::digits)))
             throw out_of_range();
     }
-    throw input_error(path + ": expected an integer (" + std::string(kind) + "), got " + v.dump());
+    throw input_error(path + ": expected an integer (" + std::string(kind) + "), got " + quote(v));
 }
 
 inline void *take(const allocator &a, uint64_t n, const std::string &path) {
@@ -78,7 +85,7 @@ template <class R>
 void from_json(const json &j, R &m, const allocator &a, const std::string &path = "") {
     if (!j.is_object()) {
         const std::string where = path.empty() ? "" : path.substr(0, path.size() - 1) + ": ";
-        throw input_error(where + "expected a JSON object, got " + j.dump());
+        throw input_error(where + "expected a JSON object, got " + quote(j));
     }
     for (auto item = j.begin(); item != j.end(); ++item) {
         const std::string &key = item.key();  // not a structured binding: lambdas capture these
@@ -92,7 +99,7 @@ void from_json(const json &j, R &m, const allocator &a, const std::string &path 
             auto &member = m.*F::member;
             if constexpr (kind == "bytes") {
                 if (!value.is_string())
-                    throw input_error(where + ": expected a hex string, got " + value.dump());
+                    throw input_error(where + ": expected a hex string, got " + quote(value));
                 std::vector<uint8_t> bytes;
                 try {
                     bytes = from_hex(value.template get<std::string>(), false);
@@ -108,7 +115,7 @@ void from_json(const json &j, R &m, const allocator &a, const std::string &path 
             } else if constexpr (kind == "repeated") {
                 using E = typename F::element;
                 if (!value.is_array())
-                    throw input_error(where + ": expected an array of objects, got " + value.dump());
+                    throw input_error(where + ": expected an array of objects, got " + quote(value));
                 const auto count = static_cast<uint32_t>(value.size());
                 if (count) {
                     auto *array = static_cast<E *>(detail::take(a, uint64_t{count} * sizeof(E), where));
@@ -120,7 +127,7 @@ void from_json(const json &j, R &m, const allocator &a, const std::string &path 
                 }
             } else if constexpr (kind == "bool") {
                 if (!value.is_boolean())
-                    throw input_error(where + ": expected true or false, got " + value.dump());
+                    throw input_error(where + ": expected true or false, got " + quote(value));
                 member = value.template get<bool>();
             } else {
                 member = detail::integer<std::remove_reference_t<decltype(member)>>(value, where, kind);
@@ -131,7 +138,7 @@ void from_json(const json &j, R &m, const allocator &a, const std::string &path 
             std::string members;
             core::for_each_field<R>(
                 [&]<class F, size_t>() { members += (members.empty() ? "" : ", ") + member_name<F>(); });
-            throw input_error(path + key + ": no such member in " + std::string(name_of<R>) +
+            throw input_error(path + cut(key) + ": no such member in " + std::string(name_of<R>) +
                               " (members: " + members + ")");
         }
     }

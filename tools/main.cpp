@@ -3,13 +3,17 @@
 #include "commands.hpp"
 
 #include <CLI/CLI.hpp>
+#include <kest_version.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 int main(int argc, char **argv) {
     using namespace kest::tool;
-    CLI::App app{"kest: encode, decode and inspect messages of the srg family"};
+    CLI::App app{"kest: encode, decode and inspect messages of the srg family", "kest"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "kest " KEST_VERSION_STRING);
     const std::vector<std::string> names = message_list();
     options o;
 
@@ -40,6 +44,7 @@ int main(int argc, char **argv) {
 
     CLI::App *list = app.add_subcommand("list", "List the messages, or the fields of one");
     list->add_option("MSG", o.message, "message name")->check(CLI::IsMember(names));
+    CLI::App *help = app.add_subcommand("help", "Print this help message and exit");
 
     try {
         app.parse(argc, argv);
@@ -47,11 +52,22 @@ int main(int argc, char **argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
 
-    try {
-        return run(app.get_subcommands().front()->get_name(), o);
-    } catch (const input_error &e) {
-        std::cerr << "kest " << app.get_subcommands().front()->get_name() << ' ' << o.message << ": "
-                  << e.what() << '\n';
-        return 1;
+    if (*help) {
+        std::cout << app.get_formatter()->make_help(&app, "kest", CLI::AppFormatMode::Normal);
+        return 0;
     }
+    const std::string command = app.get_subcommands().front()->get_name();
+    auto fail = [&](const std::string &why) {
+        std::cerr << "kest " << command << (o.message.empty() ? "" : " ") << o.message << ": " << why << '\n';
+        return 1;
+    };
+    int status;
+    try {
+        status = run(command, o);
+    } catch (const input_error &e) {
+        return fail(e.what());
+    }
+    // A full disk or a closed pipe must not pass for success.
+    if (!std::cout.flush()) return fail(std::string("cannot write standard output: ") + std::strerror(errno));
+    return status;
 }
