@@ -7,6 +7,7 @@
 #else
 
 #include <kest.h>
+#include <kest_names.h>
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -36,29 +37,8 @@ enum class errc : int32_t {
     no_memory = KEST_ERR_NO_MEMORY,
 };
 
-constexpr std::string_view to_string(errc e) noexcept {
-    switch (e) {
-    case errc::ok: return "KEST_OK";
-    case errc::malformed: return "KEST_ERR_MALFORMED";
-    case errc::wire_type: return "KEST_ERR_WIRE_TYPE";
-    case errc::field_type: return "KEST_ERR_FIELD_TYPE";
-    case errc::no_memory: return "KEST_ERR_NO_MEMORY";
-    }
-    return "unknown result";
-}
-
-constexpr std::string_view describe(errc e) noexcept {
-    switch (e) {
-    case errc::ok: return "success";
-    case errc::malformed:
-        return "the input ends inside a tag, value or length-delimited field, a length runs past "
-               "the end, or a byte string or run arrives twice";
-    case errc::wire_type: return "an unknown field arrives with wire type 3, 4, 6 or 7";
-    case errc::field_type: return "a known field arrives with a wire type other than its own";
-    case errc::no_memory: return "the allocator returned null, or none was given where one is needed";
-    }
-    return "not a kest result code";
-}
+inline std::string_view to_string(errc e) noexcept { return kest_result_name(static_cast<int32_t>(e)); }
+inline std::string_view describe(errc e) noexcept { return kest_result_text(static_cast<int32_t>(e)); }
 
 // How a decode treats byte payloads, and so how its record must be released.
 enum class mode : uint32_t { copy = 0, zero_copy = KEST_FLAG_ZERO_COPY };
@@ -187,6 +167,35 @@ class arena {
 
     std::span<std::byte> storage_;
     size_t used_ = 0;
+};
+
+// Bounds what a decode may take: hands out blocks of `inner` until they would pass
+// `limit` bytes in all, then refuses, so the decode answers KEST_ERR_NO_MEMORY. A peer
+// can make a decode ask for sizeof(element) bytes per two input bytes (a run of empty
+// elements). It counts what it hands out, not what comes back: one budget per decode.
+class budget {
+  public:
+    budget(allocator inner, uint64_t limit) noexcept : inner_(inner), left_(limit) {}
+    budget(const budget &) = delete;  // get() hands out `this`
+    budget &operator=(const budget &) = delete;
+
+    allocator get() noexcept { return {&take, &give, this}; }
+    uint64_t left() const noexcept { return left_; }
+
+  private:
+    static void *take(uint64_t n, void *ctx) noexcept {
+        auto &b = *static_cast<budget *>(ctx);
+        void *p = n <= b.left_ ? b.inner_.alloc(n, b.inner_.ctx) : nullptr;
+        if (p) b.left_ -= n;
+        return p;
+    }
+    static void give(void *p, void *ctx) noexcept {
+        auto &b = *static_cast<budget *>(ctx);
+        b.inner_.release(p, b.inner_.ctx);
+    }
+
+    allocator inner_;
+    uint64_t left_;
 };
 
 // ---- owning record ---------------------------------------------------------------

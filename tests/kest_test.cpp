@@ -228,6 +228,25 @@ TEST(Record, ArenaHandsOutAlignedBlocksUntilFull) {
     EXPECT_EQ(small->f6_len, 2u);
 }
 
+// A budget passes blocks through until they would pass its limit: 1000 empty elements
+// take exactly 1000 elements' bytes.
+TEST(Record, BudgetRefusesPastItsLimit) {
+    Bytes runs;
+    for (int i = 0; i < 1000; ++i) runs.insert(runs.end(), {0x72, 0x00});
+    for (const uint64_t limit : {1000 * sizeof(ia_id_msg), 1000 * sizeof(ia_id_msg) - 1}) {
+        const bool fits = limit == 1000 * sizeof(ia_id_msg);
+        Alloc a;
+        kest::budget budget({Alloc::take, Alloc::give, &a}, limit);
+        {
+            kest::record<srg_opq_dhcpv6_msg> r(budget.get());
+            EXPECT_EQ(r.decode(runs), fits ? kest::errc::ok : kest::errc::no_memory);
+            EXPECT_EQ(budget.left(), fits ? 0 : limit);
+            EXPECT_EQ(a.asked.size(), fits ? 1u : 0u);
+        }
+        EXPECT_TRUE(a.clean());
+    }
+}
+
 TEST(Encode, VectorCallerStorageAndIovecs) {
     static const uint8_t pay[] = {0xAA, 0xBB, 0xCC};
     const srg_opaque msg{1, 0, pay, 3, 0x05};
