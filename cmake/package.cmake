@@ -17,7 +17,7 @@ set(KEST_MAINTAINER "kest maintainers <maintainers@kest.invalid>" CACHE STRING "
 install(TARGETS kest EXPORT kestTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/kest.h include/kest.hpp include/kest_version.h
+install(FILES include/kest.h include/kest.hpp include/kest_version.h include/kest_names.h include/kest_bits.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES proto/srg.proto DESTINATION ${CMAKE_INSTALL_DATADIR}/kest COMPONENT dev)
 if(TARGET kest_cli)

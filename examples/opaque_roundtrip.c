@@ -1,5 +1,5 @@
 /* Encodes a sample srg_opaque, in copy and in zero-copy mode, and decodes it back. */
-#include <kest.h>
+#include <kest_names.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -61,7 +61,7 @@ int main(void) {
     msg.f2 = 7;
     msg.f3 = payload;
     msg.f3_len = sizeof payload;
-    msg.present = 0x07;
+    msg.present = KEST_SRG_OPAQUE_F1 | KEST_SRG_OPAQUE_F2 | KEST_SRG_OPAQUE_F3;
     print_record("sample", &msg);
     int ok = roundtrip(&msg, 0) && roundtrip(&msg, KEST_FLAG_ZERO_COPY);
     printf(ok ? "round trip ok\n" : "round trip FAILED\n");

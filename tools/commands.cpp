@@ -4,6 +4,7 @@
 #include "json_map.hpp"
 #include "samples.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,31 @@ int list_all() {
     return 0;
 }
 
+std::string upper(std::string_view s) {
+    std::string out(s);
+    for (char &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// kest_bits.h, read off the field lists.
+int bits_header() {
+    std::cout << "/* kest_bits.h: each field's presence bit, KEST_<MESSAGE>_<MEMBER>. A bit is the field's\n"
+                 " * position in its record, not its field number. Written by `kest bits` from the field\n"
+                 " * lists, which a test compares; include kest_names.h. */\n"
+                 "#ifndef KEST_BITS_H\n#define KEST_BITS_H\n";
+    for_each_message([]<class R>() {
+        std::cout << "\n/* " << name_of<R> << " */\n";
+        const char *one = sizeof(core::presence_t<R>) == 8 ? "UINT64_C(1)" : "1u";
+        core::for_each_field<R>([&]<class F, size_t I>() {
+            const std::string name = "KEST_" + upper(name_of<R>) + "_" + upper(member_name<F>());
+            std::cout << "#define " << std::left << std::setw(32) << name << std::right << " (" << one << " << " << I
+                      << ")\n";
+        });
+    });
+    std::cout << "\n#endif\n";
+    return 0;
+}
+
 // Runs the command on the record type of the message named in `o`.
 template <class Command>
 int dispatch(const options &o) {
@@ -196,6 +222,7 @@ int run(std::string_view command, const options &o) {
     if (command == "sample") return dispatch<sample_command>(o);
     if (command == "segments") return dispatch<segments_command>(o);
     if (command == "list") return o.message.empty() ? list_all() : dispatch<list_command>(o);
+    if (command == "bits") return bits_header();
     return 2;
 }
 

@@ -17,7 +17,7 @@ struct options {
     bool partial = false;
 };
 
-// Runs decode, encode, sample, segments or list; returns the exit status.
+// Runs decode, encode, sample, segments, list or bits; returns the exit status.
 int run(std::string_view command, const options &o);
 std::vector<std::string> message_list();
 

@@ -44,6 +44,7 @@ int main(int argc, char **argv) {
 
     CLI::App *list = app.add_subcommand("list", "List the messages, or the fields of one");
     list->add_option("MSG", o.message, "message name")->check(CLI::IsMember(names));
+    app.add_subcommand("bits", "Print kest_bits.h: each field's presence bit by name, for C");
     CLI::App *help = app.add_subcommand("help", "Print this help message and exit");
 
     try {
