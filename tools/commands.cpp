@@ -58,18 +58,19 @@ struct decode_command {
     template <class R>
     static int run(const options &o) {
         const std::string text = read_input(o.file);
-        std::vector<uint8_t> wire =
-            o.hex ? from_hex(text, true) : std::vector<uint8_t>(text.begin(), text.end());
-        record<R> rec;  // declared after `wire`, which a zero-copy decode borrows from
+        const std::vector<uint8_t> unhexed = o.hex ? from_hex(text, true) : std::vector<uint8_t>();
+        const std::span<const uint8_t> wire = o.hex ? std::span<const uint8_t>(unhexed)
+                                                    : std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+        record<R> rec;  // declared after the input, which a zero-copy decode borrows from
         const errc rc = rec.decode(wire, o.zero_copy ? mode::zero_copy : mode::copy);
-        if (rc != errc::ok) {
+        if (rc != errc::ok)
             std::cerr << "kest decode " << name_of<R> << ": " << to_string(rc) << " (" << static_cast<int>(rc)
                       << "): " << describe(rc) << '\n';
-            if (o.partial) print(to_json(*rec));
-            return 1;
+        if (rc == errc::ok || o.partial) {
+            write_json(std::cout, *rec);
+            std::cout << '\n';
         }
-        print(to_json(*rec));
-        return 0;
+        return rc == errc::ok ? 0 : 1;
     }
 };
 

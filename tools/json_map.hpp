@@ -11,37 +11,63 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
 
 namespace kest::tool {
 
 using json = nlohmann::ordered_json;  // members stay in record order
 
-template <class R>
-json to_json(const R &m) {
-    json out = json::object();
-    core::for_each_field<R>([&]<class F, size_t I>() {
-        if (!(m.present & core::bit<R, I>)) return;
-        constexpr std::string_view kind = kind_of<F>;
-        auto &value = m.*F::member;
-        json &slot = out[member_name<F>()];
-        if constexpr (kind == "bytes") {
-            slot = to_hex(value, m.*F::length);
-        } else if constexpr (kind == "repeated") {
-            slot = json::array();
-            for (uint32_t k = 0; k < m.*F::count; ++k) slot.push_back(to_json(value[k]));
-        } else if constexpr (kind == "bool") {
-            slot = value != 0;
-        } else {
-            slot = value;
-        }
-    });
-    return out;
-}
-
 // Text and values as error messages show them: long ones cut, containers by kind.
 inline std::string cut(std::string s) { return s.size() <= 200 ? s : s.substr(0, 197) + "..."; }
 inline std::string quote(const json &v) {
     return v.is_object() ? "an object" : v.is_array() ? "an array" : cut(v.dump());
+}
+
+// Writes hex as it goes, in chunks: a 50 MB payload is 100 MB of text.
+inline void write_hex(std::ostream &out, const uint8_t *p, uint64_t n) {
+    static constexpr char digits[] = "0123456789abcdef";
+    char chunk[1 << 14];
+    while (n) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, sizeof chunk / 2));
+        for (size_t i = 0; i < k; ++i) {
+            chunk[2 * i] = digits[p[i] >> 4];
+            chunk[2 * i + 1] = digits[p[i] & 15];
+        }
+        out.write(chunk, static_cast<std::streamsize>(2 * k));
+        p += k;
+        n -= k;
+    }
+}
+
+// A record as JSON, in the layout of json::dump(2), written as the record is walked
+// rather than built first as a json value, which would hold the payloads' hex twice more.
+template <class R>
+void write_json(std::ostream &out, const R &m, size_t depth = 0) {
+    const std::string pad(2 * depth + 2, ' ');
+    bool first = true;
+    core::for_each_field<R>([&]<class F, size_t I>() {
+        if (!(m.present & core::bit<R, I>)) return;
+        out << (first ? "{\n" : ",\n") << pad << '"' << member_name<F>() << "\": ";
+        first = false;
+        constexpr std::string_view kind = kind_of<F>;
+        const auto &value = m.*F::member;
+        if constexpr (kind == "bytes") {
+            out << '"';
+            write_hex(out, value, m.*F::length);
+            out << '"';
+        } else if constexpr (kind == "repeated") {
+            for (uint32_t k = 0; k < m.*F::count; ++k) {
+                out << (k ? ",\n" : "[\n") << pad << "  ";
+                write_json(out, value[k], depth + 2);
+            }
+            out << (m.*F::count ? "\n" + pad + "]" : "[]");
+        } else if constexpr (kind == "bool") {
+            out << (value ? "true" : "false");
+        } else {
+            out << value;
+        }
+    });
+    out << (first ? "{}" : "\n" + std::string(2 * depth, ' ') + "}");
 }
 
 namespace detail {
