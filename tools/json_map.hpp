@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -83,6 +84,17 @@ T integer(const json &v, const std::string &path, std::string_view kind) {
         const auto x = v.get<uint64_t>();
         if (x > max) throw out_of_range();
         return static_cast<T>(x);
+    }
+    // A quoted decimal, as protobuf's JSON mapping writes 64-bit values: exact, where
+    // many JSON tools round a number above 2^53.
+    if (v.is_string()) {
+        const auto &text = v.get_ref<const std::string &>();
+        uint64_t x = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), x);
+        if (!text.empty() && end == text.data() + text.size()) {
+            if (ec == std::errc::result_out_of_range || x > max) throw out_of_range();
+            return static_cast<T>(x);
+        }
     }
     if (v.is_number_integer() && v.get<int64_t>() == 0) return 0;  // -0
     if (v.is_number_integer()) throw out_of_range();  // negative
