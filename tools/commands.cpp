@@ -8,12 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <set>
-#include <sstream>
 
 namespace kest::tool {
 namespace {
