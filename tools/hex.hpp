@@ -14,14 +14,19 @@ struct input_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-inline std::string to_hex(const uint8_t *p, uint64_t n) {
+// Writes 2 * n lowercase digits at `out`; returns the end.
+inline char *put_hex(char *out, const uint8_t *p, size_t n) {
     static constexpr char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(2 * n);
-    for (uint64_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
+    for (size_t i = 0; i < n; ++i) {
+        *out++ = digits[p[i] >> 4];
+        *out++ = digits[p[i] & 15];
     }
+    return out;
+}
+
+inline std::string to_hex(const uint8_t *p, uint64_t n) {
+    std::string s(2 * n, '\0');
+    put_hex(s.data(), p, static_cast<size_t>(n));
     return s;
 }
 

@@ -26,15 +26,10 @@ inline std::string quote(const json &v) {
 
 // Writes hex as it goes, in chunks: a 50 MB payload is 100 MB of text.
 inline void write_hex(std::ostream &out, const uint8_t *p, uint64_t n) {
-    static constexpr char digits[] = "0123456789abcdef";
     char chunk[1 << 14];
     while (n) {
         const size_t k = static_cast<size_t>(std::min<uint64_t>(n, sizeof chunk / 2));
-        for (size_t i = 0; i < k; ++i) {
-            chunk[2 * i] = digits[p[i] >> 4];
-            chunk[2 * i + 1] = digits[p[i] & 15];
-        }
-        out.write(chunk, static_cast<std::streamsize>(2 * k));
+        out.write(chunk, put_hex(chunk, p, k) - chunk);
         p += k;
         n -= k;
     }
