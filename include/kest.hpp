@@ -332,6 +332,117 @@ inline bool write_all(int fd, std::span<iovec> iov) noexcept {
     return true;
 }
 
+// ---- length-delimited streams ----------------------------------------------------------
+
+namespace detail {
+inline size_t put_varint(uint8_t *out, uint64_t v) noexcept {
+    size_t n = 0;
+    for (; v >= 0x80; v >>= 7) out[n++] = static_cast<uint8_t>(v | 0x80);
+    out[n++] = static_cast<uint8_t>(v);
+    return n;
+}
+}  // namespace detail
+
+// Writes records to a file descriptor, each after its length as a varint, as protobuf's
+// delimited streams frame them. The descriptor stays the caller's.
+class delimited_writer {
+  public:
+    explicit delimited_writer(int fd) noexcept : fd_(fd) {}
+
+    // mode::zero_copy hands the payloads to writev where they are; the prefix goes first.
+    // False on a write error, errno says why.
+    template <message R>
+    bool write(const R &m, mode how = mode::copy) {
+        uint8_t prefix[10];
+        if (how == mode::zero_copy) {
+            std::vector<iovec> iov = encode_iovec(m, buffer_);
+            uint64_t n = 0;
+            for (const iovec &v : iov) n += v.iov_len;
+            iov.insert(iov.begin(), iovec{prefix, detail::put_varint(prefix, n)});
+            return write_all(fd_, iov);
+        }
+        const uint64_t n = encoded_size(m);
+        const size_t p = detail::put_varint(prefix, n);
+        buffer_.resize(detail::in_memory(p + n));
+        std::copy(prefix, prefix + p, buffer_.begin());
+        codec<R>::encode(m, buffer_.data() + p, n, nullptr, nullptr, 0);
+        iovec one{buffer_.data(), buffer_.size()};
+        return write_all(fd_, {&one, 1});
+    }
+
+  private:
+    int fd_;
+    std::vector<uint8_t> buffer_;  // reused: in copy mode a steady stream stops allocating
+};
+
+enum class stream_status { record, need_more, too_long, bad_length, bad_record };
+
+// Cuts a byte stream, fed in pieces of any size, into whole records. Only feed and
+// read_from move the buffered bytes, so zero-copy records stay valid until then.
+class delimited_reader {
+  public:
+    // A length above the largest buffer is refused too, never truncated (32-bit targets).
+    explicit delimited_reader(uint64_t max_length) noexcept : max_(std::min<uint64_t>(max_length, SIZE_MAX)) {}
+
+    void feed(std::span<const uint8_t> bytes) {
+        room(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), buf_.begin() + static_cast<ptrdiff_t>(end_));
+        end_ += bytes.size();
+    }
+
+    // One read(): >0 the bytes read, 0 end of stream, -1 errno says why.
+    ssize_t read_from(int fd) {
+        room(size_t{1} << 16);
+        ssize_t n;
+        do n = ::read(fd, buf_.data() + end_, buf_.size() - end_);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) end_ += static_cast<size_t>(n);
+        return n;
+    }
+
+    // too_long and bad_length leave no way to find the next record, so the prefix is
+    // left where it is and every later call answers the same. After bad_record, `out`
+    // holds what was decoded before the fault and the reader is past it.
+    template <message R>
+    stream_status next(record<R> &out, mode how = mode::copy) {
+        const uint8_t *p = buf_.data() + at_;
+        const size_t held = end_ - at_;
+        uint64_t len = 0;
+        size_t i = 0;
+        for (;; ++i) {
+            if (i == held) return stream_status::need_more;
+            if (i == 9 && p[i] > 1) return stream_status::bad_length;  // 11 bytes, or past 64 bits
+            len |= uint64_t{p[i] & 0x7Fu} << (7 * i);
+            if (!(p[i] & 0x80)) break;
+        }
+        if (len > max_) return stream_status::too_long;  // before its body is buffered
+        if (len > held - i - 1) return stream_status::need_more;
+        at_ += i + 1 + static_cast<size_t>(len);
+        const errc rc = out.decode({p + i + 1, static_cast<size_t>(len)}, how);
+        if (rc == errc::ok) return stream_status::record;
+        error_ = rc;
+        return stream_status::bad_record;
+    }
+
+    errc error() const noexcept { return error_; }
+    // Bytes not yet returned as records: non-zero at the end of a stream that was cut short.
+    size_t buffered() const noexcept { return end_ - at_; }
+
+  private:
+    // Moves the unread bytes to the front and makes space for n more after them.
+    void room(size_t n) {
+        std::copy(buf_.begin() + static_cast<ptrdiff_t>(at_), buf_.begin() + static_cast<ptrdiff_t>(end_), buf_.begin());
+        end_ -= at_;
+        at_ = 0;
+        if (buf_.size() - end_ < n) buf_.resize(std::max(end_ + n, 2 * buf_.size()));
+    }
+
+    std::vector<uint8_t> buf_;
+    size_t at_ = 0, end_ = 0;  // the unread bytes are [at_, end_)
+    uint64_t max_;
+    errc error_ = errc::ok;
+};
+
 }  // namespace kest
 
 #endif

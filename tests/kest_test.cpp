@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -276,6 +279,83 @@ TEST(Encode, VectorCallerStorageAndIovecs) {
         EXPECT_EQ(sent, kest::encode(m));
     }
     EXPECT_EQ(kest::to_string(kest::errc{KEST_ERR_FIELD_TYPE}), "KEST_ERR_FIELD_TYPE");
+}
+
+
+// ---- kest.hpp streams: records written in both modes arrive cut at random places, as
+// a relay's random-size writes and as the reader's own random-size reads.
+TEST(Stream, RecordsSurviveRandomCuts) {
+    int a[2], b[2];
+    ASSERT_TRUE(!socketpair(AF_UNIX, SOCK_STREAM, 0, a) && !socketpair(AF_UNIX, SOCK_STREAM, 0, b));
+    Seeded src{std::mt19937_64(4)};
+    std::deque<Bytes> store;
+    std::vector<srg_sync_msg> sent(3000);
+    for (auto &m : sent) m = build<srg_sync_msg>(src, store);
+    size_t written = 0;
+    std::thread writer([&] {
+        kest::delimited_writer w(a[0]);
+        for (size_t i = 0; i < sent.size(); ++i) written += w.write(sent[i], kest::mode(i % 2 * ZC));
+        close(a[0]);
+    });
+    std::thread relay([&] {
+        std::mt19937_64 rng(5);
+        Bytes piece(3000);
+        for (ssize_t n; (n = read(a[1], piece.data(), 1 + rng() % piece.size())) > 0;) {
+            iovec v{piece.data(), size_t(n)};
+            kest::write_all(b[0], {&v, 1});
+        }
+        close(b[0]);
+    });
+    kest::delimited_reader reader(1 << 16);
+    kest::record<srg_sync_msg> got;
+    std::mt19937_64 rng(6);
+    Bytes chunk(5000);
+    size_t i = 0;
+    for (ssize_t n = 1; n > 0;) {
+        if (rng() % 2) n = reader.read_from(b[1]);
+        else if ((n = read(b[1], chunk.data(), 1 + rng() % chunk.size())) > 0) reader.feed({chunk.data(), size_t(n)});
+        kest::stream_status s;
+        while ((s = reader.next(got, kest::mode(i / 2 % 2 * ZC))) == kest::stream_status::record)
+            EXPECT_TRUE(i < sent.size() && same(*got, sent[i++])) << i;
+        EXPECT_EQ(s, kest::stream_status::need_more);
+    }
+    close(b[1]);
+    writer.join();
+    relay.join();
+    close(a[1]);
+    EXPECT_TRUE(written == sent.size() && i == sent.size() && !reader.buffered());
+}
+
+// Streams that cannot be cut, a record refused and the next one read, cut short. Every
+// call until need_more or a stop, and one more: a stop must stay.
+TEST(Stream, BadStreams) {
+    const struct { uint64_t max; const char *in, *calls; size_t left; } cases[] = {
+        {10, "0B", "too_long too_long", 1}, {10, "00 0B", "record: too_long too_long", 1},
+        {10, "80 80 80 80 80 80 80 80 80 80 00", "bad_length bad_length", 11},
+        {~0ull, "80 80 80 80 80 80 80 80 80 02", "bad_length bad_length", 10},
+        {10, "07 08 01 0D 00 00 00 00 02 10 05", "KEST_ERR_FIELD_TYPE:0801 record:1005 need_more need_more", 0},
+        {10, "05 08 01 10", "need_more need_more", 4}, {10, "8A", "need_more need_more", 1},
+        {10, "00 80 00", "record: record: need_more need_more", 0},
+        {10, "0A 08 01 10 02 1A 04 AA BB CC DD", "record:080110021a04aabbccdd need_more need_more", 0},
+        {~0ull, "80 80 80 80 80 80 01", sizeof(size_t) < 8 ? "too_long too_long" : "need_more need_more", 7},
+    };
+    const char *names[] = {"record:", "need_more", "too_long", "bad_length", ""};
+    for (const auto &c : cases) {
+        kest::delimited_reader reader(c.max);
+        reader.feed(hex(c.in));
+        kest::record<srg_opaque> got;
+        std::string calls;
+        for (int stops = 0; stops < 2;) {
+            const kest::stream_status s = reader.next(got);
+            stops += s != kest::stream_status::record && s != kest::stream_status::bad_record;
+            calls.append(calls.empty() ? "" : " ").append(names[int(s)]);
+            if (s == kest::stream_status::bad_record) calls.append(kest::to_string(reader.error())).append(":");
+            if (s == kest::stream_status::record || s == kest::stream_status::bad_record) calls += hex(kest::encode(*got));
+        }
+        EXPECT_EQ(calls, c.calls) << c.in;
+        EXPECT_EQ(reader.buffered(), c.left) << c.in;
+    }
+    EXPECT_TRUE(!kest::delimited_writer(-1).write(srg_opaque{}) && errno == EBADF);
 }
 
 }  // namespace
