@@ -3,6 +3,8 @@
 #include "kit.hpp"
 #include "srg.pb.h"
 
+#include <google/protobuf/io/zero_copy_stream_impl.h>
+#include <google/protobuf/util/delimited_message_util.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -96,6 +98,47 @@ TEST(Compat, KnownDifferences) {
         const std::string theirs = p.SerializeAsString();
         EXPECT_TRUE(c.kest || !c.protobuf || kest::encode(*got) == Bytes(theirs.begin(), theirs.end())) << c.what;
     }
+}
+
+// Delimited streams both ways: what kest's writer writes, in both modes, protobuf reads
+// record by record, and kest's reader reads what protobuf writes.
+TEST(Compat, DelimitedStreamsBothWays) {
+    using P = kest::srg::srg_opq_dhcpv6_msg;
+    Seeded src{std::mt19937_64(8)};
+    std::deque<Bytes> store;
+    std::vector<srg_opq_dhcpv6_msg> sent(2000);
+    std::vector<P> theirs(sent.size());
+    FILE *ours_file = std::tmpfile(), *theirs_file = std::tmpfile();
+    ASSERT_TRUE(ours_file && theirs_file);
+    const int ours_fd = fileno(ours_file), theirs_fd = fileno(theirs_file);
+    {
+        kest::delimited_writer writer(ours_fd);
+        pb::io::FileOutputStream out(theirs_fd);
+        for (size_t i = 0; i < sent.size(); ++i) {
+            sent[i] = build<srg_opq_dhcpv6_msg>(src, store);
+            to_proto(sent[i], theirs[i]);
+            EXPECT_TRUE(writer.write(sent[i], kest::mode(i % 2 * ZC)));
+            EXPECT_TRUE(pb::util::SerializeDelimitedToZeroCopyStream(theirs[i], &out));
+        }
+    }  // protobuf's stream flushes here
+    lseek(ours_fd, 0, SEEK_SET);
+    lseek(theirs_fd, 0, SEEK_SET);
+    pb::io::FileInputStream in(ours_fd);
+    size_t n = 0;
+    bool clean_end = false;
+    for (P p; pb::util::ParseDelimitedFromZeroCopyStream(&p, &in, &clean_end); p.Clear())  // it merges
+        EXPECT_TRUE(n < sent.size() && p.SerializeAsString() == theirs[n++].SerializeAsString()) << n;
+    EXPECT_TRUE(clean_end && n == sent.size());
+
+    kest::delimited_reader reader(1 << 20);
+    kest::record<srg_opq_dhcpv6_msg> got;
+    n = 0;
+    while (reader.read_from(theirs_fd) > 0)
+        while (reader.next(got, kest::mode(n / 2 % 2 * ZC)) == kest::stream_status::record)
+            EXPECT_TRUE(n < sent.size() && same(*got, sent[n++])) << n;
+    EXPECT_TRUE(n == sent.size() && !reader.buffered());
+    std::fclose(ours_file);
+    std::fclose(theirs_file);
 }
 
 }  // namespace
