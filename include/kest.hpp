@@ -431,9 +431,12 @@ class delimited_reader {
   private:
     // Moves the unread bytes to the front and makes space for n more after them.
     void room(size_t n) {
-        std::copy(buf_.begin() + static_cast<ptrdiff_t>(at_), buf_.begin() + static_cast<ptrdiff_t>(end_), buf_.begin());
-        end_ -= at_;
-        at_ = 0;
+        if (at_) {  // only then: a big record arriving in pieces is not moved again each time
+            std::copy(buf_.begin() + static_cast<ptrdiff_t>(at_), buf_.begin() + static_cast<ptrdiff_t>(end_),
+                      buf_.begin());
+            end_ -= at_;
+            at_ = 0;
+        }
         if (buf_.size() - end_ < n) buf_.resize(std::max(end_ + n, 2 * buf_.size()));
     }
 
