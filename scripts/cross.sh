@@ -44,7 +44,7 @@ for target in "$@"; do
     -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$qemu;-L;/usr/$triplet" \
     -DKEST_GTEST_SOURCES=/usr/src/googletest \
     `# header-only, the same for every architecture` \
-    -DCLI11_DIR=/usr/share/cmake/CLI11 -Dnlohmann_json_DIR=/usr/share/cmake/nlohmann_json \
+    -DCLI11_DIR=/usr/share/cmake/CLI11 \
     -DKEST_COMPAT=OFF -DKEST_BENCH=OFF -DKEST_FUZZ=OFF >/dev/null
   cmake --build "$build" -j "$(nproc)"
   ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

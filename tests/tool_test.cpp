@@ -32,22 +32,34 @@ Outcome kest(const std::string &args, const std::string &input = "") {
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp("out"), slurp("err")};
 }
 
-// Every sample, every field present, through encode and back in each way of decoding.
+// Every sample, every field present, through encode and back in each way of decoding,
+// in both JSON styles, and as a stream of records.
 TEST(Tool, EverySampleRoundTrips) {
     kest::for_each_message([]<class R>() {
-        const std::string m(kest::name_of<R>), sample = kest("sample " + m).out;
-        EXPECT_EQ(kest::tool::json::parse(sample).size(), kest::core::fields_of<R>::size) << m;
-        const Outcome wire = kest("encode " + m, sample);
-        const fs::path file = dir / "wire.bin";
-        std::ofstream(file, std::ios::binary) << wire.out;
-        for (const std::string &args : {"decode " + m, "decode --zero-copy " + m, "decode " + m + " " + file.string()})
-            EXPECT_EQ(kest(args, wire.out).out, sample) << args;
+        const std::string m(kest::name_of<R>);
+        for (const std::string style : {"", " --json=proto"}) {
+            const std::string sample = kest("sample" + style + " " + m).out;
+            size_t members = 0;
+            for (size_t at = 0; (at = sample.find("\n  \"", at)) != std::string::npos; ++at) ++members;
+            EXPECT_EQ(members, kest::core::fields_of<R>::size) << m;
+            const Outcome wire = kest("encode" + style + " " + m, sample);
+            EXPECT_EQ(wire.out, kest("encode " + m, kest("sample " + m).out).out) << m << style;
+            const fs::path file = dir / "wire.bin";
+            std::ofstream(file, std::ios::binary) << wire.out;
+            for (const std::string &args : {"decode" + style + " " + m, "decode --zero-copy" + style + " " + m,
+                                            "decode" + style + " " + m + " " + file.string()})
+                EXPECT_EQ(kest(args, wire.out).out, sample) << args;
+            const Outcome stream = kest("encode --delimited" + style + " " + m, sample + sample + "\n" + sample);
+            std::string lines = kest("decode --delimited" + style + " " + m, stream.out).out;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+            EXPECT_EQ(kest("encode --delimited" + style + " " + m, lines).out, stream.out) << m << style;
+        }
     });
 }
 
 // says: found in standard output or error. A failure (status 1) is one short line on
-// standard error (any value quoted cut to 200 characters) and, without --partial,
-// nothing on standard output.
+// standard error (any value quoted cut to 200 characters) and nothing on standard
+// output but what --partial asks for or a stream's records before the fault.
 TEST(Tool, Commands) {
     const std::string deep = std::string(100000, '[') + std::string(100000, ']'), x(5000, 'x');
     const struct { std::string args, input; int status; std::string says; } cases[] = {
@@ -55,7 +67,7 @@ TEST(Tool, Commands) {
         {"", "", 2, "A subcommand is required"},
         {"sample srg_opaque >/dev/full", "", 1, "kest sample srg_opaque: cannot write standard output: No space left"},
         {"decode srg_opaque /", "", 1, "kest decode srg_opaque: cannot read /: Is a directory\n"},
-        {"decode srg_opaque", "", 0, "{}"}, {"encode srg_sync_msg", deep, 1, "nested deeper than 32 levels"},
+        {"decode srg_opaque", "", 0, "{}"}, {"encode srg_sync_msg", "{\"f15\":" + deep, 1, "f15[0]: expected a JSON object, got an array\n"},
         {"encode --hex srg_opaque", R"({"f1": -0})", 0, "0800\n"},
         {"encode --hex srg_opq_dhcpv6_msg", R"({"f5":"18446744073709551615"})", 0, "28ffffffffffffffffff01\n"},
         {"encode srg_opaque", R"({"f1":"4294967296"})", 1, "f1: \"4294967296\" is out of range for uint32"},
@@ -79,6 +91,18 @@ TEST(Tool, Commands) {
         {"encode srg_sync_msg", R"({"f15":[{"f1":1},2]})", 1, "f15[1]: expected a JSON object, got 2"},
         {"encode srg_opq_dhcpv6_msg", R"({"f14":[{"f9":"0x"}]})", 1, "f14[0].f9: invalid hex: 'x' at offset 1"},
         {"encode srg_opaque", R"({"f1":)", 1, "kest encode srg_opaque: invalid JSON: "},
+        {"decode --json=proto --hex srg_opq_dhcpv6_msg", "28 81 80 80 80 80 80 80 10 3A 03 AA BB CC", 0,
+         "{\n  \"f5\": \"9007199254740993\",\n  \"f7\": \"qrvM\"\n}\n"},
+        {"encode --hex --json=proto srg_opaque", R"({"f3":"_-8", "f1": null, "\u0066\u0032": "7"})", 0, "10071a02ffef\n"},
+        {"encode --json=proto srg_opaque", R"({"f3":"qrvMq"})", 1, "f3: invalid base64: wrong length or padding"},
+        {"encode --json=proto srg_opaque", R"({"f3":"qr.="})", 1, "f3: invalid base64: '.' at offset 2"},
+        {"encode srg_opaque", R"({"f1":1} x)", 1, "invalid JSON: text after the record at line 1, column 10\n"},
+        {"encode srg_opaque", "{\"f1\":01}", 1, "invalid JSON: expected a value at line 1, column 7\n"},
+        {"encode --delimited --hex srg_opaque", "", 2, "excludes"},
+        {"decode --delimited srg_opaque", std::string("\x02\x08\x01\x03\x08", 5), 1, "{\"f1\":1}\n"},
+        {"decode --delimited srg_opaque", std::string("\x02\x08\x01\x03\x08", 5), 1, "record 1: the stream ends inside it"},
+        {"decode --delimited --max-length 2 srg_opaque", "\x03\x08\x01\x10", 1, "record 0: longer than --max-length 2"},
+        {"decode --delimited srg_opaque", "\x02\x08\x80", 1, "KEST_ERR_MALFORMED"},
         {"list", "", 0, "srg_neg_msg         13 fields, 16-bit presence mask, owns no memory\n"},
         {"list srg_sync_msg", "", 0, "\n    15     2  repeated   12  f15, n_f15 (of srg_opaque)\n"},
         {"segments srg_opaque", R"({"f1":1})", 0, "srg_opaque, zero-copy: 1 segment, 2 buffer bytes"},
@@ -94,7 +118,8 @@ TEST(Tool, Commands) {
         if (r.status == 1) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_LT(r.err.size(), 300u);
-            EXPECT_TRUE(r.out.empty() || c.args.find("--partial") != std::string::npos);
+            EXPECT_TRUE(r.out.empty() || c.args.find("--partial") != std::string::npos ||
+                        c.args.find("--delimited") != std::string::npos);
         }
     }
 }

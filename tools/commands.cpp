@@ -4,84 +4,132 @@
 #include "json_map.hpp"
 #include "samples.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
-#include <set>
 
 namespace kest::tool {
 namespace {
 
+std::string input_name(const std::string &file) {
+    return file.empty() || file == "-" ? "standard input" : file;
+}
+
+int open_input(const std::string &file) {
+    const int fd = input_name(file) == "standard input" ? 0 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw input_error("cannot open " + file + ": " + std::strerror(errno));
+    return fd;
+}
+
 std::string read_input(const std::string &file) {
-    const bool standard = file.empty() || file == "-";
-    const std::string name = standard ? "standard input" : file;
-    FILE *f = standard ? stdin : std::fopen(file.c_str(), "rb");
-    if (!f) throw input_error("cannot open " + name + ": " + std::strerror(errno));
+    const int fd = open_input(file);
     std::string data;
-    char chunk[1 << 16];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.append(chunk, n);
-    const int failed = std::ferror(f) ? errno : 0;
-    if (!standard) std::fclose(f);
-    if (failed) throw input_error("cannot read " + name + ": " + std::strerror(failed));
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size) + 1);
+    ssize_t n = 0;
+    for (char chunk[1 << 16]; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        data.append(chunk, static_cast<size_t>(n));
+    }
+    const int failed = n < 0 ? errno : 0;
+    if (fd) ::close(fd);
+    if (failed) throw input_error("cannot read " + input_name(file) + ": " + std::strerror(failed));
     return data;
 }
 
-// Refuses what the record mapping cannot hold before it is built: nesting deeper than
-// any message (which would also exhaust the stack of a recursive walk) and a key
-// given twice in one object, which the wire decoder would refuse as a repeated field.
-json read_json(const std::string &file) {
-    std::vector<std::set<std::string>> keys;  // of each open object
-    auto check = [&](int depth, json::parse_event_t event, json &parsed) {
-        if (depth > 32) throw input_error("invalid JSON: nested deeper than 32 levels");
-        if (event == json::parse_event_t::object_start) keys.emplace_back();
-        if (event == json::parse_event_t::object_end) keys.pop_back();
-        if (event == json::parse_event_t::key && !keys.back().insert(parsed.get<std::string>()).second)
-            throw input_error("duplicate key " + quote(parsed));
-        return true;
-    };
-    try {
-        return json::parse(read_input(file), check);
-    } catch (const json::parse_error &e) {
-        throw input_error(std::string("invalid JSON: ") + e.what());
-    }
+json_format format(const options &o) { return {o.proto ? json_style::proto : json_style::kest, o.delimited}; }
+
+void report(std::string_view command, std::string_view message, errc rc) {
+    std::cerr << "kest " << command << ' ' << message << ": " << to_string(rc) << " (" << static_cast<int>(rc)
+              << "): " << describe(rc) << '\n';
 }
 
-void print(const json &j) { std::cout << j.dump(2) << '\n'; }
+// One JSON line per record of a delimited stream, written as each record arrives.
+template <class R>
+int decode_stream(const options &o) {
+    const int fd = open_input(o.file);
+    delimited_reader in(o.max_length);
+    record<R> rec;
+    const mode how = o.zero_copy ? mode::zero_copy : mode::copy;
+    for (uint64_t count = 0;; ++count) {
+        stream_status s;
+        while ((s = in.next(rec, how)) == stream_status::need_more) {
+            const ssize_t n = in.read_from(fd);
+            if (n < 0) throw input_error("cannot read " + input_name(o.file) + ": " + std::strerror(errno));
+            if (n > 0) continue;
+            if (in.buffered())
+                throw input_error("record " + std::to_string(count) + ": the stream ends inside it");
+            return 0;
+        }
+        if (s == stream_status::too_long)
+            throw input_error("record " + std::to_string(count) + ": longer than --max-length " +
+                              std::to_string(o.max_length));
+        if (s == stream_status::bad_length)
+            throw input_error("record " + std::to_string(count) + ": invalid length");
+        if (s == stream_status::bad_record) {
+            report("decode", name_of<R>, in.error());
+            if (!o.partial) return 1;
+        }
+        write_json(std::cout, *rec, format(o));
+        std::cout << '\n';
+        if (s == stream_status::bad_record) return 1;
+    }
+}
 
 struct decode_command {
     template <class R>
     static int run(const options &o) {
+        if (o.delimited) return decode_stream<R>(o);
         const std::string text = read_input(o.file);
         const std::vector<uint8_t> unhexed = o.hex ? from_hex(text, true) : std::vector<uint8_t>();
         const std::span<const uint8_t> wire = o.hex ? std::span<const uint8_t>(unhexed)
                                                     : std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size());
         record<R> rec;  // declared after the input, which a zero-copy decode borrows from
         const errc rc = rec.decode(wire, o.zero_copy ? mode::zero_copy : mode::copy);
-        if (rc != errc::ok)
-            std::cerr << "kest decode " << name_of<R> << ": " << to_string(rc) << " (" << static_cast<int>(rc)
-                      << "): " << describe(rc) << '\n';
+        if (rc != errc::ok) report("decode", name_of<R>, rc);
         if (rc == errc::ok || o.partial) {
-            write_json(std::cout, *rec);
+            write_json(std::cout, *rec, format(o));
             std::cout << '\n';
         }
         return rc == errc::ok ? 0 : 1;
     }
 };
 
+// Reads the one record of the input, or with --delimited each of them in turn.
+template <class R, class Fn>
+void read_records(const options &o, Fn &&fn) {
+    const std::string text = read_input(o.file);
+    json_reader in(text, format(o).style);
+    do {
+        record<R> rec;
+        in.read(*rec, rec.alloc());
+        if (!o.delimited) in.finish();
+        fn(*rec);
+    } while (o.delimited && !in.done());
+}
+
 struct encode_command {
     template <class R>
     static int run(const options &o) {
-        record<R> rec;
-        from_json(read_json(o.file), *rec, rec.alloc());
-        const std::vector<uint8_t> wire = kest::encode(*rec);
-        if (o.hex)
-            std::cout << to_hex(wire.data(), wire.size()) << '\n';
-        else
-            std::cout.write(reinterpret_cast<const char *>(wire.data()),
-                            static_cast<std::streamsize>(wire.size()));
+        delimited_writer out(STDOUT_FILENO);
+        read_records<R>(o, [&](const R &m) {
+            if (o.delimited) {
+                if (!out.write(m)) throw input_error(std::string("cannot write standard output: ") + std::strerror(errno));
+                return;
+            }
+            const std::vector<uint8_t> wire = kest::encode(m);
+            if (o.hex)
+                std::cout << to_hex(wire.data(), wire.size()) << '\n';
+            else
+                std::cout.write(reinterpret_cast<const char *>(wire.data()), static_cast<std::streamsize>(wire.size()));
+        });
         return 0;
     }
 };
@@ -105,12 +153,16 @@ void payload_owners(const R &m, const std::string &path,
 struct segments_command {
     template <class R>
     static int run(const options &o) {
-        record<R> rec;
-        from_json(read_json(o.file), *rec, rec.alloc());
+        read_records<R>(o, [](const R &m) { show_segments(m); });
+        return 0;
+    }
+
+    template <class R>
+    static void show_segments(const R &m) {
         std::vector<uint8_t> buffer;
-        const std::vector<iovec> iov = encode_iovec(*rec, buffer);
+        const std::vector<iovec> iov = encode_iovec(m, buffer);
         std::vector<std::pair<const void *, std::string>> owners;
-        payload_owners(*rec, "", owners);
+        payload_owners(m, "", owners);
 
         uint64_t wire_bytes = 0;
         for (const iovec &v : iov) wire_bytes += v.iov_len;
@@ -133,14 +185,16 @@ struct segments_command {
             }
             offset += iov[i].iov_len;
         }
-        return 0;
     }
 };
 
 struct sample_command {
     template <class R>
-    static int run(const options &) {
-        print(sample<R>());
+    static int run(const options &o) {
+        record<R> rec;
+        fill_sample(*rec, rec.alloc());
+        write_json(std::cout, *rec, format(o));
+        std::cout << '\n';
         return 0;
     }
 };

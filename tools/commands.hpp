@@ -15,6 +15,9 @@ struct options {
     bool hex = false;
     bool zero_copy = false;
     bool partial = false;
+    bool proto = false;      // protobuf's JSON mapping
+    bool delimited = false;  // a stream of records, each after its length
+    uint64_t max_length = uint64_t{1} << 28;
 };
 
 // Runs decode, encode, sample, segments, list or bits; returns the exit status.

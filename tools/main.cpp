@@ -28,19 +28,37 @@ int main(int argc, char **argv) {
         cmd->add_option("FILE", o.file, std::string(what) + " (default: standard input)");
     };
 
+    auto add_json = [&](CLI::App *cmd) {
+        cmd->add_option_function<std::string>(
+               "--json", [&](const std::string &style) { o.proto = style == "proto"; },
+               "kest: integers as numbers, bytes as hex (default); proto: protobuf's JSON mapping, "
+               "64-bit integers as strings, bytes as base64")
+            ->check(CLI::IsMember({"kest", "proto"}));
+    };
+    auto add_stream = [&](CLI::App *cmd, CLI::Option *hex) {
+        cmd->add_flag("--delimited", o.delimited, "a stream of records, each after its length as a varint; JSON "
+                                                  "records one per line")
+            ->excludes(hex);
+    };
+
     CLI::App *decode = add("decode", "Wire bytes to JSON: present fields only, byte strings as hex");
     add_file(decode, "wire bytes");
-    decode->add_flag("--hex", o.hex, "the input is hex text, not binary");
+    add_json(decode);
+    add_stream(decode, decode->add_flag("--hex", o.hex, "the input is hex text, not binary"));
+    decode->add_option("--max-length", o.max_length, "with --delimited, the longest record accepted (bytes)")
+        ->capture_default_str();
     decode->add_flag("--zero-copy", o.zero_copy, "decode by reference: payloads point into the input");
     decode->add_flag("--partial", o.partial, "on failure, also print the fields decoded before the fault");
 
     CLI::App *encode = add("encode", "JSON to wire bytes");
     add_file(encode, "JSON record");
-    encode->add_flag("--hex", o.hex, "write hex text instead of binary");
+    add_json(encode);
+    add_stream(encode, encode->add_flag("--hex", o.hex, "write hex text instead of binary"));
 
-    add("sample", "Print a sample record of the message as JSON");
+    add_json(add("sample", "Print a sample record of the message as JSON"));
     CLI::App *segments = add("segments", "Encode JSON in zero-copy mode and show the segment layout");
     add_file(segments, "JSON record");
+    add_json(segments);
 
     CLI::App *list = app.add_subcommand("list", "List the messages, or the fields of one");
     list->add_option("MSG", o.message, "message name")->check(CLI::IsMember(names));

@@ -7,30 +7,33 @@ namespace kest::tool {
 
 // Every field present: integers of every varint width, 64-bit values above 2^53
 // (exact in JSON only as integers), byte strings that name their field, and runs of
-// a full element and an empty one.
+// a full element and an empty one. Memory comes from `a`, attached as it is taken.
 template <class R>
-json sample() {
-    json out = json::object();
+void fill_sample(R &m, const allocator &a) {
     core::for_each_field<R>([&]<class F, size_t I>() {
         constexpr std::string_view kind = kind_of<F>;
         constexpr uint32_t n = F::tag::number;
-        json &slot = out[member_name<F>()];
+        auto &v = m.*F::member;
         if constexpr (kind == "bytes") {
             const std::string text = "kest-f" + std::to_string(n);
-            slot = to_hex(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+            v = static_cast<uint8_t *>(std::memcpy(take_memory(a, text.size(), "sample"), text.data(), text.size()));
+            m.*F::length = text.size();
         } else if constexpr (kind == "repeated") {
-            slot = json::array({sample<typename F::element>(), json::object()});
+            using E = typename F::element;
+            v = static_cast<E *>(std::memset(take_memory(a, 2 * sizeof(E), "sample"), 0, 2 * sizeof(E)));
+            m.*F::count = 2;
+            fill_sample(v[0], a);
         } else if constexpr (kind == "bool") {
-            slot = n % 2 == 0;
+            v = n % 2 == 0;
         } else if constexpr (kind == "uint64") {
-            slot = (uint64_t{1} << 53) + n;
+            v = (uint64_t{1} << 53) + n;
         } else if constexpr (kind == "fixed32") {
-            slot = 0xC0A80000u + n;
+            v = 0xC0A80000u + n;
         } else {
-            slot = n << (7 * (I % 5));
+            v = n << (7 * (I % 5));
         }
+        m.present |= core::bit<R, I>;
     });
-    return out;
 }
 
 }  // namespace kest::tool
