@@ -2,10 +2,14 @@
 // and the inputs on which the two are known to differ.
 #include "kit.hpp"
 #include "srg.pb.h"
+#include "tools/json_map.hpp"
 
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/util/delimited_message_util.h>
+#include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace {
 
@@ -100,6 +104,7 @@ TEST(Compat, KnownDifferences) {
     }
 }
 
+
 // Delimited streams both ways: what kest's writer writes, in both modes, protobuf reads
 // record by record, and kest's reader reads what protobuf writes.
 TEST(Compat, DelimitedStreamsBothWays) {
@@ -139,6 +144,29 @@ TEST(Compat, DelimitedStreamsBothWays) {
     EXPECT_TRUE(n == sent.size() && !reader.buffered());
     std::fclose(ours_file);
     std::fclose(theirs_file);
+}
+
+// protobuf's JSON functions read what the tool writes in protobuf's style, on lines or
+// on one line, and the tool reads what they write, as the same values.
+TYPED_TEST(Compat, JsonMappingBothWays) {
+    using R = TypeParam;
+    namespace tool = kest::tool;
+    Seeded src{std::mt19937_64(4)};
+    for (int i = 0; i < 200 && !this->HasFailure(); ++i) {
+        std::deque<Bytes> store;
+        const R m = build<R>(src, store);
+        typename proto_of<R>::type p, theirs;
+        to_proto(m, p);
+        std::ostringstream ours;
+        tool::write_json(ours, m, {tool::json_style::proto, i % 2 == 1});
+        ASSERT_TRUE(pb::util::JsonStringToMessage(ours.str(), &theirs).ok()) << ours.str();
+        EXPECT_EQ(theirs.SerializeAsString(), p.SerializeAsString()) << ours.str();
+        std::string text;
+        ASSERT_TRUE(pb::util::MessageToJsonString(p, &text).ok());
+        kest::record<R> back;
+        tool::json_reader(text, tool::json_style::proto).read(*back, back.alloc());
+        EXPECT_EQ(hex(kest::encode(*back)), hex(kest::encode(m))) << text;
+    }
 }
 
 }  // namespace
