@@ -4,13 +4,13 @@
 # tool: what building the library and the kest tool needs; all: every test as well.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ libcli11-dev)
 case ${1:-} in
   tool) ;;
   all)
     packages+=(clang libclang-rt-14-dev binutils pkg-config libgtest-dev
       libprotobuf-dev protobuf-compiler python3-protobuf
-      valgrind lintian
+      valgrind lintian xxd time
       libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev) ;;
   *) echo "usage: $0 tool|all [package...]" >&2; exit 2 ;;
 esac
