@@ -24,8 +24,10 @@ for target in "$build"/fuzz/fuzz_*; do
   mkdir -p "$found"
   seeds=()
   [ -d "fuzz/corpus/$message" ] && seeds=("fuzz/corpus/$message")
+  dict=fuzz/tags.dict
+  [ -f "fuzz/$message.dict" ] && dict=fuzz/$message.dict
   echo "== fuzz_$message, ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -dict=fuzz/tags.dict \
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -dict="$dict" \
     -artifact_prefix="$build/crashes/$message-" "$found" "${seeds[@]}" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz_$message failed; the input is in $build/crashes" >&2
