@@ -104,46 +104,41 @@ TEST(Compat, KnownDifferences) {
     }
 }
 
-
-// Delimited streams both ways: what kest's writer writes, in both modes, protobuf reads
-// record by record, and kest's reader reads what protobuf writes.
+// Delimited streams both ways: protobuf reads record by record what kest's writer
+// writes in both modes, and kest's reader, in both modes, what protobuf writes.
 TEST(Compat, DelimitedStreamsBothWays) {
-    using P = kest::srg::srg_opq_dhcpv6_msg;
     Seeded src{std::mt19937_64(8)};
     std::deque<Bytes> store;
     std::vector<srg_opq_dhcpv6_msg> sent(2000);
-    std::vector<P> theirs(sent.size());
-    FILE *ours_file = std::tmpfile(), *theirs_file = std::tmpfile();
-    ASSERT_TRUE(ours_file && theirs_file);
-    const int ours_fd = fileno(ours_file), theirs_fd = fileno(theirs_file);
+    std::vector<kest::srg::srg_opq_dhcpv6_msg> theirs(sent.size());
+    FILE *ours = std::tmpfile(), *protobufs = std::tmpfile();
+    ASSERT_TRUE(ours && protobufs);
     {
-        kest::delimited_writer writer(ours_fd);
-        pb::io::FileOutputStream out(theirs_fd);
+        kest::delimited_writer writer(fileno(ours));
+        pb::io::FileOutputStream out(fileno(protobufs));  // flushed as it goes out of scope
         for (size_t i = 0; i < sent.size(); ++i) {
-            sent[i] = build<srg_opq_dhcpv6_msg>(src, store);
-            to_proto(sent[i], theirs[i]);
-            EXPECT_TRUE(writer.write(sent[i], kest::mode(i % 2 * ZC)));
-            EXPECT_TRUE(pb::util::SerializeDelimitedToZeroCopyStream(theirs[i], &out));
+            to_proto(sent[i] = build<srg_opq_dhcpv6_msg>(src, store), theirs[i]);
+            EXPECT_TRUE(writer.write(sent[i], kest::mode(i % 2 * ZC)) &&
+                        pb::util::SerializeDelimitedToZeroCopyStream(theirs[i], &out));
         }
-    }  // protobuf's stream flushes here
-    lseek(ours_fd, 0, SEEK_SET);
-    lseek(theirs_fd, 0, SEEK_SET);
-    pb::io::FileInputStream in(ours_fd);
+    }
+    std::rewind(ours);
+    std::rewind(protobufs);
+    pb::io::FileInputStream in(fileno(ours));
     size_t n = 0;
     bool clean_end = false;
-    for (P p; pb::util::ParseDelimitedFromZeroCopyStream(&p, &in, &clean_end); p.Clear())  // it merges
+    for (kest::srg::srg_opq_dhcpv6_msg p; pb::util::ParseDelimitedFromZeroCopyStream(&p, &in, &clean_end); p.Clear())
         EXPECT_TRUE(n < sent.size() && p.SerializeAsString() == theirs[n++].SerializeAsString()) << n;
     EXPECT_TRUE(clean_end && n == sent.size());
 
     kest::delimited_reader reader(1 << 20);
     kest::record<srg_opq_dhcpv6_msg> got;
-    n = 0;
-    while (reader.read_from(theirs_fd) > 0)
+    for (n = 0; reader.read_from(fileno(protobufs)) > 0;)
         while (reader.next(got, kest::mode(n / 2 % 2 * ZC)) == kest::stream_status::record)
             EXPECT_TRUE(n < sent.size() && same(*got, sent[n++])) << n;
     EXPECT_TRUE(n == sent.size() && !reader.buffered());
-    std::fclose(ours_file);
-    std::fclose(theirs_file);
+    std::fclose(ours);
+    std::fclose(protobufs);
 }
 
 // protobuf's JSON functions read what the tool writes in protobuf's style, on lines or

@@ -281,9 +281,8 @@ TEST(Encode, VectorCallerStorageAndIovecs) {
     EXPECT_EQ(kest::to_string(kest::errc{KEST_ERR_FIELD_TYPE}), "KEST_ERR_FIELD_TYPE");
 }
 
-
-// ---- kest.hpp streams: records written in both modes arrive cut at random places, as
-// a relay's random-size writes and as the reader's own random-size reads.
+// ---- kest.hpp streams: records written in both modes arrive cut at random places, by
+// a relay's random-size writes and by the reader's own random-size reads.
 TEST(Stream, RecordsSurviveRandomCuts) {
     int a[2], b[2];
     ASSERT_TRUE(!socketpair(AF_UNIX, SOCK_STREAM, 0, a) && !socketpair(AF_UNIX, SOCK_STREAM, 0, b));
@@ -296,12 +295,11 @@ TEST(Stream, RecordsSurviveRandomCuts) {
         kest::delimited_writer w(a[0]);
         for (size_t i = 0; i < sent.size(); ++i) written += w.write(sent[i], kest::mode(i % 2 * ZC));
         close(a[0]);
-    });
-    std::thread relay([&] {
+    }), relay([&] {
         std::mt19937_64 rng(5);
         Bytes piece(3000);
         for (ssize_t n; (n = read(a[1], piece.data(), 1 + rng() % piece.size())) > 0;) {
-            iovec v{piece.data(), size_t(n)};
+            iovec v{piece.data(), size_t(n)};  // used up by write_all
             kest::write_all(b[0], {&v, 1});
         }
         close(b[0]);
@@ -319,10 +317,9 @@ TEST(Stream, RecordsSurviveRandomCuts) {
             EXPECT_TRUE(i < sent.size() && same(*got, sent[i++])) << i;
         EXPECT_EQ(s, kest::stream_status::need_more);
     }
-    close(b[1]);
     writer.join();
     relay.join();
-    close(a[1]);
+    for (int fd : {a[1], b[1]}) close(fd);
     EXPECT_TRUE(written == sent.size() && i == sent.size() && !reader.buffered());
 }
 
