@@ -93,6 +93,8 @@ struct Releasing {
 
 template <class R>
 uint64_t size_of(const R &m, bool zero_copy);
+template <class R>
+uint64_t bound(const R &m);
 template <class R, class O>
 void write_fields(const R &m, O &o);
 template <class R>
@@ -102,7 +104,12 @@ int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx);
 template <class R>
 void release(R &m, const Releasing &r);
 
+// Saturating: a stray length in a record makes a bound useless, never small.
+KEST_INLINE uint64_t add_bound(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
+
 // ---- field kinds -----------------------------------------------------------
+// Each kind gives its size, its encoding, and a bound on its size: `most` bytes plus
+// what `more` finds at run time (payload lengths, runs).
 
 // How one scalar kind looks on the wire.
 template <class T, const char *Name>
@@ -158,6 +165,8 @@ struct scalar {
     static constexpr auto member = M;
 
     KEST_INLINE static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
+    static constexpr uint64_t most = tag::size + Kind::max;
+    KEST_INLINE static uint64_t more(const R &, bool) { return 0; }
     template <class O>
     KEST_INLINE static void encode(const R &m, O &o) {
         o.template put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); },
@@ -200,6 +209,8 @@ struct bytes {
     KEST_INLINE static uint64_t size(const R &m, bool zero_copy) {
         return tag::size + varint_size(static_cast<uint32_t>(m.*Len)) + (zero_copy ? 0 : m.*Len);
     }
+    static constexpr uint64_t most = tag::size + 5;
+    KEST_INLINE static uint64_t more(const R &m, bool) { return m.*Len; }
     template <class O>
     KEST_INLINE static void encode(const R &m, O &o) {
         o.template put<tag::size + 5>(
@@ -275,19 +286,49 @@ struct repeated {
         }
         return total;
     }
+    static constexpr uint64_t most = 0;
+    static uint64_t more(const R &m, bool present) {
+        uint64_t b = 0;
+        for (uint32_t i = 0; present && i < m.*Count; ++i)
+            b = add_bound(b, add_bound(tag::size + 5, bound((m.*Array)[i])));
+        return b;
+    }
+    // An element whose bound fits a one-byte length is written first and its length
+    // after, so it is walked once; a larger one is sized first. Where the room holds
+    // the bound, its fields are written without checking the room again.
     template <class O>
     static void encode(const R &m, O &o) {
         for (uint32_t i = 0; i < m.*Count; ++i) {
             const E &e = (m.*Array)[i];
-            const uint64_t whole = size_of(e, false);
-            o.template put<tag::size + 5>(
-                [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole)); },
-                [&] { return tag::size + varint_size(static_cast<uint32_t>(whole)); });
+            const uint64_t limit = bound(e);
+            uint64_t at = 0;
+            const uint64_t ref = o.ref;
+            if (limit < 0x80) {
+                o.template put<tag::size>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
+                at = o.reserve();
+            } else {
+                const uint64_t whole = size_of(e, false);
+                o.template put<tag::size + 5>(
+                    [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole)); },
+                    [&] { return tag::size + varint_size(static_cast<uint32_t>(whole)); });
+            }
             if (o.track) o.close_run();
             const uintptr_t frame = o.enter_element();
-            write_fields(e, o);
+            const uint64_t start = o.pos;
+            if constexpr (std::is_same_v<O, Out>) {
+                if (o.room() >= limit) {
+                    Unchecked fits{o};
+                    write_fields(e, fits);
+                    static_cast<Out &>(o) = fits;
+                } else {
+                    write_fields(e, o);
+                }
+            } else {
+                write_fields(e, o);
+            }
             if (o.track) o.close_run();
             o.leave_element(frame);
+            if (limit < 0x80) o.patch(at, static_cast<uint8_t>(o.pos - start + o.ref - ref));
         }
     }
     // Called after the run's first tag. The run is counted and framed first, so
@@ -372,6 +413,17 @@ KEST_INLINE uint64_t size_of(const R &m, bool zero_copy) {
                               });
 }
 
+template <class R>
+KEST_INLINE uint64_t bound(const R &m) {
+    const presence_t<R> present = m.present;
+    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
+                              KEST_INLINE_LAMBDA {
+                                  uint64_t b = (uint64_t{0} + ... + F::most);
+                                  ((b = add_bound(b, F::more(m, present & bit<R, I>))), ...);
+                                  return b;
+                              });
+}
+
 template <class R, class O>
 KEST_INLINE void write_fields(const R &m, O &o) {
     const presence_t<R> present = m.present;
@@ -385,13 +437,17 @@ template <class R>
                                  uint32_t flags) {
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
-    Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
-    write_fields(m, o);
-    if (nsegs) {
-        o.close_run();
-        *nsegs = o.nseg;
-    }
-    return o.pos;
+    auto run = [&]<class O>(O o) {
+        write_fields(m, o);
+        if (nsegs) {
+            o.close_run();
+            *nsegs = o.nseg;
+        }
+        return o.pos;
+    };
+    const Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    if (buflen == 0) return run(Count{o});
+    return buflen >= bound(m) ? run(Unchecked{o}) : run(o);
 }
 
 namespace detail {

@@ -121,6 +121,7 @@ struct Out {
     bool zero_copy;
     uint64_t pos = 0;
     uint64_t run = 0;     // start of the buffer run not yet covered by a segment
+    uint64_t ref = 0;     // payload bytes sent by reference, which `pos` does not count
     uint32_t nseg = 0;
     uintptr_t origin = reinterpret_cast<uintptr_t>(buf);  // address of position 0
 
@@ -154,8 +155,15 @@ struct Out {
         run = pos;
     }
 
+    // A byte whose value is known only later: an element's length, written after it.
+    KEST_INLINE uint64_t reserve() { return pos++; }
+    KEST_INLINE void patch(uint64_t at, uint8_t v) {
+        if (at < buflen) buf[at] = v;
+    }
+
     KEST_INLINE void payload(const uint8_t *p, uint64_t n) {
         if (zero_copy) {
+            ref += n;
             // Without a segment count a zero-copy payload is neither written nor counted.
             if (n == 0 || !track) return;
             segment(at(run), pos - run);
@@ -175,6 +183,23 @@ struct Out {
         return saved;
     }
     void leave_element(uintptr_t saved) { origin = saved; }
+};
+
+// Writes where the room is known to hold what follows: no field checks it again.
+struct Unchecked : Out {
+    template <size_t N, class Fill, class Size>
+    KEST_INLINE void put(Fill fill, Size) {
+        pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
+    }
+};
+
+// A size query with a segment count: positions and segments advance as in Out, and
+// nothing is written, so no field takes the byte-by-byte path of a buffer too short.
+struct Count : Out {
+    template <size_t N, class Fill, class Size>
+    KEST_INLINE void put(Fill, Size size) {
+        pos += size();
+    }
 };
 
 // Decoder input: a forward cursor that never reads at or past `end`.
