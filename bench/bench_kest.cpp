@@ -105,6 +105,27 @@ void add(const char *name, const Shape &shape) {
             Counted counted(st);
             for (auto _ : st) benchmark::DoNotOptimize(api<R>::encode(*rec, nullptr, 0, nullptr, nullptr, 0));
         });
+        reg("size_query_segments", [rec](benchmark::State &st) {
+            Counted counted(st);
+            for (auto _ : st) {
+                uint32_t n = 0;
+                benchmark::DoNotOptimize(api<R>::encode(*rec, nullptr, 0, nullptr, &n, KEST_FLAG_ZERO_COPY));
+                benchmark::DoNotOptimize(n);
+            }
+        });
+        // The README's pattern: a size query with a segment count, then the encode.
+        for (const uint32_t flags : {0u, uint32_t{KEST_FLAG_ZERO_COPY}})
+            reg(flags ? "two_call_zero_copy" : "two_call", [rec, size, flags](benchmark::State &st) {
+                std::vector<uint8_t> buf(size);
+                std::vector<kest_segment> segs(4096);
+                Counted counted(st);
+                for (auto _ : st) {
+                    uint32_t n = 0;
+                    const uint64_t need = api<R>::encode(*rec, nullptr, 0, nullptr, &n, flags);
+                    benchmark::DoNotOptimize(api<R>::encode(*rec, buf.data(), need, segs.data(), &n, flags));
+                    benchmark::ClobberMemory();
+                }
+            });
         auto decode = [w](uint32_t flags, bool heap) {
             return [w, flags, heap](benchmark::State &st) {
                 Arena arena;
@@ -143,6 +164,8 @@ void build() {
     add<srg_sync_msg>("sync", {32, 24, 16});
     add<srg_opq_dhcpv4_msg>("dhcpv4", {24, 0, 0});
     add<srg_opq_dhcpv6_msg>("dhcpv6", {24, 4, 12});
+    add<srg_opq_dhcpv6_msg>("dhcpv6_run8", {24, 8, 24});
+    add<srg_opq_dhcpv6_msg>("dhcpv6_run64", {24, 64, 24});
     add<srg_sync_msg>("sync_bulk", {32, 1000, 16});
     add<srg_cmd_msg>("cmd_heavy", {60000, 0, 0});
 }

@@ -24,6 +24,20 @@ void add(const Workload &w) {
             benchmark::ClobberMemory();
         }
     });
+    // What a caller that sizes its buffer first does; SerializeToArray sizes once more.
+    reg("two_call", [msg, size](benchmark::State &st) {
+        std::vector<uint8_t> buf(size);
+        Counted counted(st);
+        for (auto _ : st) {
+            const auto need = static_cast<int>(msg->ByteSizeLong());
+            benchmark::DoNotOptimize(msg->SerializeToArray(buf.data(), need));
+            benchmark::ClobberMemory();
+        }
+    });
+    reg("size_query", [msg](benchmark::State &st) {
+        Counted counted(st);
+        for (auto _ : st) benchmark::DoNotOptimize(msg->ByteSizeLong());
+    });
     reg("decode", [w, size](benchmark::State &st) {
         P out;
         Counted counted(st);

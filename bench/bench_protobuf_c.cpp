@@ -34,6 +34,15 @@ void add(const Workload &w) {
             benchmark::ClobberMemory();
         }
     });
+    reg("two_call", [msg, size = w.wire.size()](benchmark::State &st) {
+        std::vector<uint8_t> buf(size);
+        Counted counted(st);
+        for (auto _ : st) {
+            benchmark::DoNotOptimize(protobuf_c_message_get_packed_size(msg));
+            benchmark::DoNotOptimize(protobuf_c_message_pack(msg, buf.data()));
+            benchmark::ClobberMemory();
+        }
+    });
     reg("decode", [w, desc](benchmark::State &st) {
         Arena arena;
         ProtobufCAllocator alloc{arena_alloc, arena_free, &arena};
