@@ -316,13 +316,10 @@ struct repeated {
             const uintptr_t frame = o.enter_element();
             const uint64_t start = o.pos;
             if constexpr (std::is_same_v<O, Out>) {
-                if (o.room() >= limit) {
-                    Unchecked fits{o};
-                    write_fields(e, fits);
-                    static_cast<Out &>(o) = fits;
-                } else {
+                if (o.room() >= limit)
+                    write_fields(e, static_cast<Unchecked &>(o));  // what encode made, viewed as an Out
+                else
                     write_fields(e, o);
-                }
             } else {
                 write_fields(e, o);
             }
@@ -437,7 +434,7 @@ template <class R>
                                  uint32_t flags) {
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
-    auto run = [&]<class O>(O o) {
+    auto run = [&](auto &o) {
         write_fields(m, o);
         if (nsegs) {
             o.close_run();
@@ -445,9 +442,15 @@ template <class R>
         }
         return o.pos;
     };
-    const Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
-    if (buflen == 0) return run(Count{o});
-    return buflen >= bound(m) ? run(Unchecked{o}) : run(o);
+    const Out start{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    if (buflen == 0) {
+        Count counting{start};
+        return run(counting);
+    }
+    // Always an Unchecked, written through as an Out where the room is not known to hold
+    // the rest, so that an element that fits switches over without a copy.
+    Unchecked w{start};
+    return buflen >= bound(m) ? run(w) : run(static_cast<Out &>(w));
 }
 
 namespace detail {
