@@ -104,8 +104,9 @@ int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx);
 template <class R>
 void release(R &m, const Releasing &r);
 
-// Saturating: a stray length in a record makes a bound useless, never small.
-KEST_INLINE uint64_t add_bound(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
+// A bound that would not fit in 64 bits: a stray length in a record makes a bound
+// useless, never small. Terms below 2^57 cannot overflow a sum of 64 of them.
+inline constexpr uint64_t no_bound = ~uint64_t{0};
 
 // ---- field kinds -----------------------------------------------------------
 // Each kind gives its size, its encoding, and a bound on its size: `most` bytes plus
@@ -288,10 +289,13 @@ struct repeated {
     }
     static constexpr uint64_t most = 0;
     static uint64_t more(const R &m, bool present) {
-        uint64_t b = 0;
-        for (uint32_t i = 0; present && i < m.*Count; ++i)
-            b = add_bound(b, add_bound(tag::size + 5, bound((m.*Array)[i])));
-        return b;
+        uint64_t b = 0, any = 0;  // elements of at most 2^24 bytes keep the sum below 2^57
+        for (uint32_t i = 0; present && i < m.*Count; ++i) {
+            const uint64_t e = bound((m.*Array)[i]);
+            any |= e;
+            b += tag::size + 5 + e;
+        }
+        return any >> 24 ? no_bound : b;
     }
     // An element whose bound fits a one-byte length is written first and its length
     // after, so it is walked once; a larger one is sized first. Where the room holds
@@ -415,9 +419,9 @@ KEST_INLINE uint64_t bound(const R &m) {
     const presence_t<R> present = m.present;
     return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
                               KEST_INLINE_LAMBDA {
-                                  uint64_t b = (uint64_t{0} + ... + F::most);
-                                  ((b = add_bound(b, F::more(m, present & bit<R, I>))), ...);
-                                  return b;
+                                  uint64_t b = (uint64_t{0} + ... + F::most), any = 0, x;
+                                  ((x = F::more(m, present & bit<R, I>), any |= x, b += x), ...);
+                                  return any >> 57 ? no_bound : b;
                               });
 }
 
