@@ -319,14 +319,8 @@ class json_reader {
 
     static bool hex4(std::string_view raw, size_t at, uint32_t &cp) {
         if (at + 4 > raw.size()) return false;
-        uint8_t two[2];
-        try {
-            hex_into(two, raw.substr(at, 4), false);
-        } catch (const input_error &) {
-            return false;
-        }
-        cp = uint32_t{two[0]} << 8 | two[1];
-        return true;
+        const char *end = raw.data() + at + 4;
+        return std::from_chars(raw.data() + at, end, cp, 16).ptr == end;
     }
 
     std::string_view s_;
