@@ -305,8 +305,8 @@ struct repeated {
         for (uint32_t i = 0; i < m.*Count; ++i) {
             const E &e = (m.*Array)[i];
             const uint64_t limit = bound(e);
-            uint64_t at = 0;
             const uint64_t ref = o.ref;
+            auto at = decltype(o.reserve()){};
             if (limit < 0x80) {
                 o.template put<tag::size>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
                 at = o.reserve();
@@ -318,18 +318,22 @@ struct repeated {
             }
             if (o.track) o.close_run();
             const uintptr_t frame = o.enter_element();
-            const uint64_t start = o.pos;
+            const uint64_t start = o.position();
             if constexpr (std::is_same_v<O, Out>) {
-                if (o.room() >= limit)
-                    write_fields(e, static_cast<Unchecked &>(o));  // what encode made, viewed as an Out
-                else
+                if (o.room() >= limit) {
+                    auto &u = static_cast<Unchecked &>(o);  // what encode made, viewed as an Out
+                    u.begin();
+                    write_fields(e, u);
+                    u.end();
+                } else {
                     write_fields(e, o);
+                }
             } else {
                 write_fields(e, o);
             }
             if (o.track) o.close_run();
             o.leave_element(frame);
-            if (limit < 0x80) o.patch(at, static_cast<uint8_t>(o.pos - start + o.ref - ref));
+            if (limit < 0x80) o.patch(at, static_cast<uint8_t>(o.position() - start + o.ref - ref));
         }
     }
     // Called after the run's first tag. The run is counted and framed first, so
@@ -444,7 +448,7 @@ template <class R>
             o.close_run();
             *nsegs = o.nseg;
         }
-        return o.pos;
+        return o.position();
     };
     const Out start{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
     if (buflen == 0) {
@@ -454,7 +458,11 @@ template <class R>
     // Always an Unchecked, written through as an Out where the room is not known to hold
     // the rest, so that an element that fits switches over without a copy.
     Unchecked w{start};
-    return buflen >= bound(m) ? run(w) : run(static_cast<Out &>(w));
+    if (buflen >= bound(m)) {
+        w.begin();
+        return run(w);
+    }
+    return run(static_cast<Out &>(w));
 }
 
 namespace detail {

@@ -155,6 +155,8 @@ struct Out {
         run = pos;
     }
 
+    KEST_INLINE uint64_t position() const { return pos; }
+
     // A byte whose value is known only later: an element's length, written after it.
     KEST_INLINE uint64_t reserve() { return pos++; }
     KEST_INLINE void patch(uint64_t at, uint8_t v) {
@@ -185,12 +187,39 @@ struct Out {
     void leave_element(uintptr_t saved) { origin = saved; }
 };
 
-// Writes where the room is known to hold what follows: no field checks it again.
+// Writes where the room is known to hold what follows: no field checks it again, and
+// the position is a pointer while fields are written (`begin` to `end`), so a field
+// costs no address arithmetic. The rare paths (segments) go through Out's offsets.
 struct Unchecked : Out {
+    uint8_t *p = nullptr;
+
+    KEST_INLINE void begin() { p = buf + pos; }
+    KEST_INLINE void end() { pos = static_cast<uint64_t>(p - buf); }
+    KEST_INLINE uint64_t position() const { return static_cast<uint64_t>(p - buf); }
+
     template <size_t N, class Fill, class Size>
     KEST_INLINE void put(Fill fill, Size) {
-        pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
+        p = fill(p);
     }
+    KEST_INLINE void payload(const uint8_t *src, uint64_t n) {
+        if (zero_copy) {  // the position stays: the payload is not in the buffer
+            end();
+            Out::payload(src, n);
+            return;
+        }
+        copy_bytes(p, src, n);
+        p += n;
+    }
+    KEST_INLINE void close_run() {
+        end();
+        Out::close_run();
+    }
+    KEST_INLINE uint8_t *reserve() { return p++; }
+    KEST_INLINE void patch(uint8_t *at, uint8_t v) { *at = v; }
+    // An element that starts at the end of the buffer writes nothing here, since its
+    // tags come first: the frame never moves.
+    KEST_INLINE uintptr_t enter_element() { return origin; }
+    KEST_INLINE void leave_element(uintptr_t) {}
 };
 
 // A size query with a segment count: positions and segments advance as in Out, and
