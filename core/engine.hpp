@@ -98,7 +98,7 @@ uint64_t bound(const R &m);
 template <class R, class O>
 void write_fields(const R &m, O &o);
 template <class R>
-int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags);
+int32_t decode_fields(R &m, In in, const Decoding &d);
 template <class R>
 int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx);
 template <class R>
@@ -302,8 +302,10 @@ struct repeated {
     // the bound, its fields are written without checking the room again.
     template <class O>
     static void encode(const R &m, O &o) {
-        for (uint32_t i = 0; i < m.*Count; ++i) {
-            const E &e = (m.*Array)[i];
+        const E *const array = m.*Array;  // read once: a byte written to the buffer might alias the record
+        const uint32_t count = m.*Count;
+        for (uint32_t i = 0; i < count; ++i) {
+            const E &e = array[i];
             const uint64_t limit = bound(e);
             const uint64_t ref = o.ref;
             auto at = decltype(o.reserve()){};
@@ -368,7 +370,7 @@ struct repeated {
             uint32_t tag = 0, n = 0;
             if (i) in.u32(tag);  // checked while counting, like the lengths
             in.u32(n);
-            const int32_t rc = core::decode(array[i], in.p, n, d.alloc, d.ctx, d.flags);
+            const int32_t rc = decode_fields(array[i], In{in.p, in.p + n}, d);  // the array came zeroed
             if (rc != KEST_OK) return rc;
             in.p += n;
         }
@@ -498,19 +500,11 @@ KEST_INLINE int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &p
 
 // Fields arrive in ascending order from any encoder that writes them so: one pass
 // through the list takes them all. Whatever breaks that order (unknown fields, a
-// repeated scalar, another writer's order) goes to the general loop.
+// repeated scalar, another writer's order) goes to the general loop. The record's
+// field members are zero and `present` holds only its spare bits.
 template <class R>
-[[gnu::flatten]] int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
-                                uint32_t flags) {
-    static_assert(std::is_standard_layout_v<R>);
-    std::memset(static_cast<void *>(&m), 0, offsetof(R, present));  // every field member: `present` is last
-    presence_t<R> present = m.present & static_cast<presence_t<R>>(~field_mask<R>);
-    m.present = present;
-    if (len == 0) return KEST_OK;
-
-    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
-    const Decoding d{alloc, ctx, flags, zero_copy, !zero_copy && !alloc};
-    In in{buf, buf + len};
+KEST_INLINE int32_t decode_fields(R &m, In in, const Decoding &d) {
+    presence_t<R> present = m.present;
     int32_t rc = detail::pending;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         (detail::decode_in_order<R, F, I>(m, in, d, present, rc), ...);
@@ -527,6 +521,17 @@ template <class R>
     }
     m.present = present;
     return rc;
+}
+
+template <class R>
+[[gnu::flatten]] int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
+                                uint32_t flags) {
+    static_assert(std::is_standard_layout_v<R>);
+    std::memset(static_cast<void *>(&m), 0, offsetof(R, present));  // every field member: `present` is last
+    m.present &= static_cast<presence_t<R>>(~field_mask<R>);
+    if (len == 0) return KEST_OK;
+    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
+    return decode_fields(m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, !zero_copy && !alloc});
 }
 
 template <class R>
