@@ -183,6 +183,22 @@ TEST(Decode, Runs) {
     runs<srg_opq_dhcpv6_msg, &srg_opq_dhcpv6_msg::f14, &srg_opq_dhcpv6_msg::n_f14>("72", "70", "4A");
 }
 
+// A run of empty elements takes the most a decode may take per input byte, and the
+// verdict holds every other input to that.
+TEST(Decode, EmptyElementsTakeTheMostPerByte) {
+    auto took = []<class M>(M, uint8_t tag) {
+        Bytes in;
+        for (int i = 0; i < 1000; ++i) in.insert(in.end(), {tag, 0x00});
+        Alloc a;
+        M m{};
+        EXPECT_EQ(api<M>::decode(m, in.data(), in.size(), Alloc::take, &a, 0), OK);
+        EXPECT_EQ(std::accumulate(a.asked.begin(), a.asked.end(), uint64_t{0}), most_per_byte<M>() * in.size());
+        EXPECT_EQ(releases_all(m, a, 0), "");
+    };
+    took(srg_sync_msg{}, 0x7A);
+    took(srg_opq_dhcpv6_msg{}, 0x72);
+}
+
 // A 32-bit target refuses sizes beyond its address space, never truncates them: a run
 // whose array would pass 4 GiB (empty elements, two wire bytes each), an encoding that would.
 TEST(Sizes, BeyondTheAddressSpaceAreRefused) {
@@ -279,6 +295,34 @@ TEST(Encode, VectorCallerStorageAndIovecs) {
         EXPECT_EQ(sent, kest::encode(m));
     }
     EXPECT_EQ(kest::to_string(kest::errc{KEST_ERR_FIELD_TYPE}), "KEST_ERR_FIELD_TYPE");
+}
+
+// A run with a segment vector: each element's buffer bytes are a segment of their own
+// between runs of the outer message; in zero-copy its payload goes by reference.
+TEST(Encode, SegmentsOfARun) {
+    static const uint8_t one[1] = {0x01};
+    const srg_opaque elements[2] = {{1, 0, nullptr, 0, KEST_SRG_OPAQUE_F1}, {0, 0, one, 1, KEST_SRG_OPAQUE_F3}};
+    srg_sync_msg m{};
+    m.f15 = const_cast<srg_opaque *>(elements);
+    m.n_f15 = 2;
+    m.f16 = 2;
+    m.present = KEST_SRG_SYNC_MSG_F15 | KEST_SRG_SYNC_MSG_F16;
+    // wire: 7A 02 | 08 01 | 7A 03 | 1A 01 [01] | 80 01 02; -1 marks the payload
+    const std::pair<uint32_t, std::vector<std::pair<int, uint64_t>>> rows[] = {
+        {0, {{0, 2}, {2, 2}, {4, 2}, {6, 3}, {9, 3}}},
+        {ZC, {{0, 2}, {2, 2}, {4, 2}, {6, 2}, {-1, 1}, {8, 3}}},
+    };
+    for (const auto &[flags, want] : rows) {
+        std::array<uint8_t, 12> buf{};
+        std::array<kest_segment, 8> segs{};
+        uint32_t n = segs.size();
+        const uint64_t size = api<srg_sync_msg>::encode(m, buf.data(), buf.size(), segs.data(), &n, flags);
+        EXPECT_EQ(size, flags ? 11u : 12u);
+        std::vector<std::pair<int, uint64_t>> got;
+        for (uint32_t i = 0; i < n && i < segs.size(); ++i)
+            got.emplace_back(segs[i].base == one ? -1 : int(segs[i].base - buf.data()), segs[i].len);
+        EXPECT_EQ(got, want) << "flags " << flags;
+    }
 }
 
 // ---- kest.hpp streams: records written in both modes arrive cut at random places, by

@@ -8,9 +8,11 @@
 
 #include <kest.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -241,6 +243,21 @@ std::string check_encode(const R &m, Bytes &wire) {
     return "";
 }
 
+// The most decode may take from the allocator per input byte: a byte string takes no
+// more than its own bytes, a run takes an element record per element, whose smallest
+// encoding is its tag and a zero length.
+template <class R>
+constexpr uint64_t most_per_byte() {
+    uint64_t most = 1;
+    kc::for_each_field<R>([&]<class F, size_t>() {
+        if constexpr (requires { typename F::element; }) {
+            using E = typename F::element;
+            most = std::max({most, (sizeof(E) + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
+        }
+    });
+    return most;
+}
+
 // Any bytes decoded in both modes into stale records: the input untouched, a known
 // result, the same in both modes; spare bits kept; the owned blocks exactly the live
 // ones, all given back by free_ext. On success the record goes through encode and
@@ -256,6 +273,9 @@ std::string check_decode(Input in, int32_t &rc) {
         if (r < KEST_ERR_FIELD_TYPE || r > KEST_OK || (zc && r != rc)) return "result " + std::to_string(r);
         if ((m.present & spare<R>) != (stale<R>().present & spare<R>)) return "spare bits changed";
         if (std::string e = owns_what_is_live(m, books[zc], zc ? &in : nullptr); !e.empty()) return e;
+        const auto &asked = books[zc].asked;
+        if (std::accumulate(asked.begin(), asked.end(), uint64_t{0}) > most_per_byte<R>() * in.size())
+            return "decode took more than " + std::to_string(most_per_byte<R>()) + " bytes per input byte";
         rc = r;
     }
     if (!std::equal(in.begin(), in.end(), before.begin())) return "decode wrote into its input";
