@@ -327,13 +327,11 @@ struct In {
 
     // Unknown fields are passed over by wire type alone.
     int32_t skip_field(uint32_t wire) {
+        uint32_t n;
         switch (wire) {
         case wire_varint: return skip_varint() ? KEST_OK : KEST_ERR_MALFORMED;
         case wire_fixed64: return skip(8) ? KEST_OK : KEST_ERR_MALFORMED;
-        case wire_len: {
-            uint32_t n;
-            return extent(n) && skip(n) ? KEST_OK : KEST_ERR_MALFORMED;
-        }
+        case wire_len: return extent(n) && skip(n) ? KEST_OK : KEST_ERR_MALFORMED;
         case wire_fixed32: return skip(4) ? KEST_OK : KEST_ERR_MALFORMED;
         default: return KEST_ERR_WIRE_TYPE;
         }

@@ -216,6 +216,24 @@ std::string check_encode(const R &m, Bytes &wire) {
         if (covered != size || segs[n].len != unset.len || buf[size] != 0x5A) return "segments miss the buffer";
         if (joined != wire || (!flags && Bytes(buf.begin(), buf.begin() + long(size)) != wire)) return "segments differ";
 
+        // Room for the whole bound: the unchecked path writes the same bytes and segments,
+        // and nothing past them, with a segment vector and without.
+        const uint64_t roomy = std::min<uint64_t>(kc::bound(m), size + (1 << 16)) + 16;
+        for (bool counted : {true, false}) {
+            Bytes big(roomy, 0x5A);
+            std::vector<kest_segment> more(n + 1, unset);
+            k = n;
+            if (api<R>::encode(m, big.data(), roomy, more.data(), counted ? &k : nullptr, flags) != size ||
+                (counted && k != n) || !std::equal(buf.begin(), buf.begin() + long(size), big.begin()) ||
+                std::count(big.begin() + long(size), big.end(), 0x5A) != long(roomy - size))
+                return "a roomy buffer holds other bytes";
+            for (uint32_t i = 0; counted && i <= n; ++i) {
+                const uint64_t off = reinterpret_cast<uintptr_t>(segs[i].base) - reinterpret_cast<uintptr_t>(buf.data());
+                if (more[i].len != segs[i].len || more[i].base != (off < size ? big.data() + off : segs[i].base))
+                    return "a roomy buffer's segment " + std::to_string(i) + " differs";
+            }
+        }
+
         std::set<uint64_t> lengths{size ? size - 1 : 0};
         for (uint64_t len = 0; len < size; len += size / 48 + 1) lengths.insert(len);
         for (uint64_t len : lengths) {
