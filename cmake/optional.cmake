@@ -37,3 +37,16 @@ extern \"C\" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }" 
     return()
   endif()
 endmacro()
+
+# Google's protobuf code for proto/srg.proto, built once for whichever part compares
+# against it (the comparison tests, the oracle fuzz target).
+function(kest_srg_protobuf)
+  if(TARGET kest_srg_proto)
+    return()
+  endif()
+  add_library(kest_srg_proto STATIC)
+  protobuf_generate(TARGET kest_srg_proto LANGUAGE cpp PROTOS ${PROJECT_SOURCE_DIR}/proto/srg.proto APPEND_PATH
+    PROTOC_OUT_DIR ${PROJECT_BINARY_DIR}/srg_proto)
+  target_include_directories(kest_srg_proto SYSTEM PUBLIC ${PROJECT_BINARY_DIR}/srg_proto)
+  target_link_libraries(kest_srg_proto PUBLIC protobuf::libprotobuf)
+endfunction()

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time:
-#   scripts/fuzz.sh [seconds-per-target]      (default 60)
+#   scripts/fuzz.sh [seconds-per-target [seconds-per-message-for-the-oracle]]   (default 60)
 # New inputs go to <build>/corpus/<message>, crashes to <build>/crashes/. The checked-in
 # corpora in fuzz/corpus are the seeds. KEST_FUZZ_BUILD picks the build directory
 # (default build/fuzz; an existing clang build is reused as it is configured).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+oracle_seconds=${2:-$seconds}
 build=${KEST_FUZZ_BUILD:-build/fuzz}
 scripts/deps.sh all
 
@@ -17,21 +18,36 @@ cmake --build "$build" --target kest_fuzz_targets -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/crashes"
-for target in "$build"/fuzz/fuzz_*; do
-  message=${target##*/fuzz_}
-  found="$build/corpus/$message"
-  log="$build/fuzz_$message.log"
+
+# fuzz_one NAME SECONDS SEEDS TARGET [ARGS...]: new inputs in <build>/corpus/NAME.
+fuzz_one() {
+  local name=$1 secs=$2 seeds=$3 target=$4
+  shift 4
+  local found="$build/corpus/$name" log="$build/fuzz_$name.log" dict=fuzz/tags.dict
   mkdir -p "$found"
-  seeds=()
-  [ -d "fuzz/corpus/$message" ] && seeds=("fuzz/corpus/$message")
-  dict=fuzz/tags.dict
-  [ -f "fuzz/$message.dict" ] && dict=fuzz/$message.dict
-  echo "== fuzz_$message, ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -dict="$dict" \
-    -artifact_prefix="$build/crashes/$message-" "$found" "${seeds[@]}" >"$log" 2>&1; then
+  local dirs=("$found")
+  [ -d "$seeds" ] && dirs+=("$seeds")
+  [ -f "fuzz/$name.dict" ] && dict=fuzz/$name.dict
+  echo "== fuzz_$name, ${secs}s"
+  if ! "$target" "$@" -max_total_time="$secs" -timeout=10 -print_final_stats=1 -dict="$dict" \
+    -artifact_prefix="$build/crashes/$name-" "${dirs[@]}" >"$log" 2>&1; then
     tail -n 60 "$log"
-    echo "fuzz_$message failed; the input is in $build/crashes" >&2
+    echo "fuzz_$name failed; the input is in $build/crashes" >&2
     exit 1
   fi
   grep -E '^stat::(number_of_executed_units|new_units_added)' "$log"
+}
+
+for target in "$build"/fuzz/fuzz_*; do
+  name=${target##*/fuzz_}
+  [ "$name" = oracle ] && continue
+  fuzz_one "$name" "$seconds" "fuzz/corpus/$name" "$target"
 done
+# The protobuf oracle, message by message, seeded with each message's corpus.
+if [ -x "$build/fuzz/fuzz_oracle" ]; then
+  for seeds in fuzz/corpus/*; do
+    message=${seeds##*/}
+    [ "$message" = json ] && continue
+    fuzz_one "oracle_$message" "$oracle_seconds" "$seeds" "$build/fuzz/fuzz_oracle" -message="$message"
+  done
+fi
