@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ libcli11-dev)
 case ${1:-} in
   tool) ;;
   all)
-    packages+=(clang libclang-rt-14-dev binutils pkg-config libgtest-dev
+    packages+=(clang libclang-rt-14-dev llvm binutils pkg-config libgtest-dev
       libprotobuf-dev protobuf-compiler python3-protobuf
       valgrind lintian xxd time
       libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev) ;;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised g++ build, which also builds the
 # Debian packages and uses them, then a clang build with the address and
-# undefined-behaviour sanitizers, which also replays every fuzz corpus. Warnings are
-# errors and a part that cannot be built is an error in both. Then the test binaries
-# of the first under valgrind, every fuzz target for a short while, and the tests
+# undefined-behaviour sanitizers, which also replays every fuzz corpus and counts
+# coverage. Warnings are errors and a part that cannot be built is an error in both.
+# Then the test binaries of the first under valgrind, every fuzz target for a short
+# while (the protobuf oracle 15 s per message), the coverage summary, and the tests
 # cross-compiled for a big-endian 64-bit, a 32-bit and a big-endian 32-bit target
 # under qemu.
 set -euo pipefail
@@ -22,9 +23,13 @@ run_suite build/release -DCMAKE_BUILD_TYPE=Release -DKEST_FUZZ=OFF -DCMAKE_C_COM
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON -DKEST_BENCH=OFF \
+rm -rf build/sanitize/profiles
+export LLVM_PROFILE_FILE=$PWD/build/sanitize/profiles/%4m.profraw
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON -DKEST_COVERAGE=ON -DKEST_BENCH=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
 scripts/memcheck.sh build/release
-KEST_FUZZ_BUILD=build/sanitize scripts/fuzz.sh 10
+KEST_FUZZ_BUILD=build/sanitize scripts/fuzz.sh 10 15
+unset LLVM_PROFILE_FILE
+scripts/coverage.sh --report build/sanitize
 scripts/cross.sh s390x armhf powerpc

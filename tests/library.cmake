@@ -1,6 +1,6 @@
-# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DSANITIZE=<bool> [-DNM=<the target's nm>] -P library.cmake
+# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DINSTRUMENTED=<bool> [-DNM=<the target's nm>] -P library.cmake
 # What the library shows the dynamic linker: the four operations of every listed
-# message and nothing else; and, unsanitized, no import but byte copying and filling
+# message and nothing else; and, uninstrumented, no import but byte copying and filling
 # (so no memory but the caller's) and no writable data beyond the C runtime's.
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/messages.cmake)
 kest_messages(messages ${HEADER})
@@ -28,7 +28,7 @@ if(NOT exported STREQUAL expected)
   message(FATAL_ERROR "exports:\n  ${exported}\nexpected:\n  ${expected}")
 endif()
 
-if(SANITIZE)  # the sanitizers' hooks and data are neither
+if(INSTRUMENTED)  # the hooks and data of sanitizers and coverage counters are neither
   return()
 endif()
 nm(imported -D --undefined-only --format=just-symbols)
