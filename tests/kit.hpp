@@ -270,7 +270,7 @@ constexpr uint64_t most_per_byte() {
     kc::for_each_field<R>([&]<class F, size_t>() {
         if constexpr (requires { typename F::element; }) {
             using E = typename F::element;
-            most = std::max({most, (sizeof(E) + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
+            most = std::max({most, (uint64_t{sizeof(E)} + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
         }
     });
     return most;
