@@ -1,6 +1,8 @@
 // The fuzz target of one message (KEST_FUZZ_RECORD): every verdict of the test kit;
-// a broken one traps, so that libFuzzer keeps the input.
+// a broken one traps, so that libFuzzer keeps the input. Wire inputs are also edited
+// field by field (mutator.hpp).
 #include "kit.hpp"
+#include "mutator.hpp"
 
 #include <cstdio>
 

@@ -4,6 +4,7 @@
 // the differences the README lists, found by a walk of our own. The makings of a record
 // (odd): kest's encoding parses in protobuf to the same values and serializes back to
 // the same bytes.
+#include "mutator.hpp"
 #include "proto_map.hpp"
 
 #include <cstdio>
