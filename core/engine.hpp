@@ -117,6 +117,7 @@ template <class T, const char *Name>
 struct varint_kind {
     using type = T;
     static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
+    static constexpr bool exact = false;
     static constexpr const char *name = Name;
     KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
     KEST_INLINE static uint8_t *put(uint8_t *p, T v) { return put_varint(p, v); }
@@ -133,6 +134,7 @@ using varint64_kind = varint_kind<uint64_t, uint64_name>;
 struct bool_kind {
     using type = bool;
     static constexpr uint32_t wire = wire_varint, max = 1;
+    static constexpr bool exact = true;
     static constexpr const char *name = "bool";
     KEST_INLINE static uint32_t size(bool) { return 1; }
     KEST_INLINE static uint8_t *put(uint8_t *p, bool v) {
@@ -149,6 +151,7 @@ struct bool_kind {
 struct fixed32_kind {
     using type = uint32_t;
     static constexpr uint32_t wire = wire_fixed32, max = 4;
+    static constexpr bool exact = true;
     static constexpr const char *name = "fixed32";
     KEST_INLINE static uint32_t size(uint32_t) { return 4; }
     KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
@@ -170,7 +173,7 @@ struct scalar {
     KEST_INLINE static uint64_t more(const R &, bool) { return 0; }
     template <class O>
     KEST_INLINE static void encode(const R &m, O &o) {
-        o.template put<tag::size + Kind::max>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); },
+        o.template put<tag::size + Kind::max, Kind::exact>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); },
                                               [&] { return size(m, false); });
     }
     KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &) {
@@ -310,7 +313,7 @@ struct repeated {
             const uint64_t ref = o.ref;
             auto at = decltype(o.reserve()){};
             if (limit < 0x80) {
-                o.template put<tag::size>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
+                o.template put<tag::size, true>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
                 at = o.reserve();
             } else {
                 const uint64_t whole = size_of(e, false);
@@ -360,7 +363,8 @@ struct repeated {
             scan = next;
         }
         const uint64_t block = uint64_t{count} * sizeof(E);
-        if (static_cast<size_t>(block) != block) return KEST_ERR_NO_MEMORY;  // beyond a 32-bit address space
+        if constexpr (sizeof(size_t) < sizeof(block))
+            if (static_cast<size_t>(block) != block) return KEST_ERR_NO_MEMORY;  // beyond a 32-bit address space
         auto *array = static_cast<E *>(d.alloc(block, d.ctx));
         if (!array) return KEST_ERR_NO_MEMORY;
         std::memset(static_cast<void *>(array), 0, block);
@@ -446,7 +450,7 @@ template <class R>
     if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
     auto run = [&](auto &o) {
         write_fields(m, o);
-        if (nsegs) {
+        if (o.track) {
             o.close_run();
             *nsegs = o.nseg;
         }
@@ -480,7 +484,9 @@ KEST_INLINE int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> 
 // One field of the in-order pass: its constant tag bytes are compared once.
 template <class R, class F, size_t I>
 KEST_INLINE void decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, int32_t &rc) {
-    if (rc != pending || !in.template at_tag<F::tag::value>()) return;
+    if constexpr (I > 0)  // the first field always finds the decode pending
+        if (rc != pending) return;
+    if (!in.template at_tag<F::tag::value>()) return;
     if (const int32_t err = decode_field<R, F, I>(m, in, d, present)) rc = err;
 }
 
@@ -489,10 +495,11 @@ KEST_INLINE int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &p
     const uint32_t number = tag >> 3, wire = tag & 7;
     int32_t rc = pending;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        (void)((number == F::tag::number &&
-                (rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE,
-                 true)) ||
-               ...);
+        (void)([&] {
+            if (number != F::tag::number) return false;
+            rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE;
+            return true;
+        }() || ...);
     });
     return rc == pending ? in.skip_field(wire) : rc;
 }
@@ -531,7 +538,20 @@ template <class R>
     m.present &= static_cast<presence_t<R>>(~field_mask<R>);
     if (len == 0) return KEST_OK;
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
-    return decode_fields(m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, !zero_copy && !alloc});
+    const bool copy_without_alloc = owns_memory<R> && !zero_copy && !alloc;  // never for a plain message
+    return decode_fields(m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc});
+}
+
+// A field's bit is copied with it; a scalar's always is.
+template <class R, class F, size_t I>
+KEST_INLINE void duplicate_field(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, presence_t<R> &present,
+                                 int32_t &rc) {
+    if constexpr (F::owns_memory) {
+        if (!F::duplicate(dst, src, alloc, ctx, rc)) return;
+    } else {
+        F::duplicate(dst, src, alloc, ctx, rc);
+    }
+    present |= src.present & bit<R, I>;
 }
 
 template <class R>
@@ -539,7 +559,7 @@ int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
     int32_t rc = KEST_OK;
     presence_t<R> present = dst.present & static_cast<presence_t<R>>(~field_mask<R>);
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        ((F::duplicate(dst, src, alloc, ctx, rc) ? void(present |= src.present & bit<R, I>) : void()), ...);
+        (duplicate_field<R, F, I>(dst, src, alloc, ctx, present, rc), ...);
     });
     dst.present = present;
     return rc;
@@ -590,39 +610,39 @@ consteval bool check_description() {
 
 #define KEST_EXPORT_ extern "C" __attribute__((visibility("default")))
 
-// The four exported operations of a message, all from its schema.
-#define KEST_DEFINE_OPERATIONS(msg)                                                              \
+// The four exported operations of a message, all from its schema, named prefix<msg>_*.
+#define KEST_DEFINE_OPERATIONS(prefix, msg)                                                      \
     static_assert(::kest::core::check_description<msg>());                                       \
-    KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
+    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,  \
                                                   kest_segment *segs, uint32_t *nsegs,           \
                                                   uint32_t flags) {                              \
         return ::kest::core::encode(*m, buf, buflen, segs, nsegs, flags);                        \
     }                                                                                            \
-    KEST_EXPORT_ int32_t kest_##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen,    \
+    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen,   \
                                                  kest_alloc_fn alloc, void *alloc_ctx,           \
                                                  uint32_t flags) {                               \
         return ::kest::core::decode(*m, buf, buflen, alloc, alloc_ctx, flags);                   \
     }                                                                                            \
-    KEST_EXPORT_ int32_t kest_##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,   \
+    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,  \
                                                 void *alloc_ctx) {                               \
         return ::kest::core::duplicate(*dst, *src, alloc, alloc_ctx);                            \
     }                                                                                            \
-    KEST_EXPORT_ void kest_##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx,     \
+    KEST_EXPORT_ void prefix##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx,    \
                                             uint32_t flags) {                                    \
         ::kest::core::release(*m, {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});   \
     }
 
 // A message that owns no memory takes no callbacks and no flags.
-#define KEST_DEFINE_PLAIN_OPERATIONS(msg)                                                        \
+#define KEST_DEFINE_PLAIN_OPERATIONS(prefix, msg)                                                \
     static_assert(::kest::core::check_description<msg>() && !::kest::core::owns_memory<msg>);    \
-    KEST_EXPORT_ uint64_t kest_##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,   \
+    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,  \
                                                   kest_segment *segs, uint32_t *nsegs) {         \
         return ::kest::core::encode(*m, buf, buflen, segs, nsegs, 0);                            \
     }                                                                                            \
-    KEST_EXPORT_ int32_t kest_##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen) {  \
+    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen) { \
         return ::kest::core::decode(*m, buf, buflen, nullptr, nullptr, 0);                       \
     }                                                                                            \
-    KEST_EXPORT_ int32_t kest_##msg##_duplicate(msg *dst, const msg *src) {                      \
+    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src) {                     \
         return ::kest::core::duplicate(*dst, *src, nullptr, nullptr);                            \
     }                                                                                            \
-    KEST_EXPORT_ void kest_##msg##_free_ext(msg *) {}
+    KEST_EXPORT_ void prefix##msg##_free_ext(msg *) {}

@@ -130,16 +130,22 @@ struct Out {
     // Writes what `fill` produces (at most N bytes, exactly `size()`). With room for N,
     // or at the end of an exactly sized buffer for the actual size, the bytes go
     // straight into the buffer; otherwise through a scratch copy, byte by byte.
-    template <size_t N, class Fill, class Size>
+    // `Exact` writes are always N bytes long, so only the first test can pass, and one
+    // byte that does not fit has nothing to store.
+    template <size_t N, bool Exact = false, class Fill, class Size>
     KEST_INLINE void put(Fill fill, Size size) {
-        if (pos + N <= buflen || pos + size() <= buflen) [[likely]] {  // positions stay far below 2^64
+        if (pos + N <= buflen || (!Exact && pos + size() <= buflen)) [[likely]] {  // positions stay far below 2^64
             pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
             return;
         }
-        uint8_t tmp[N];
-        const size_t n = static_cast<size_t>(fill(tmp) - tmp);
-        for (size_t i = 0; i < n; ++i, ++pos)
-            if (pos < buflen) buf[pos] = tmp[i];
+        if constexpr (Exact && N == 1) {
+            ++pos;
+        } else {
+            uint8_t tmp[N];
+            const size_t n = static_cast<size_t>(fill(tmp) - tmp);
+            for (size_t i = 0; i < n; ++i, ++pos)
+                if (pos < buflen) buf[pos] = tmp[i];
+        }
     }
 
     // Integer arithmetic, since the buffer may be null or shorter than the offset.
@@ -197,7 +203,7 @@ struct Unchecked : Out {
     KEST_INLINE void end() { pos = static_cast<uint64_t>(p - buf); }
     KEST_INLINE uint64_t position() const { return static_cast<uint64_t>(p - buf); }
 
-    template <size_t N, class Fill, class Size>
+    template <size_t N, bool Exact = false, class Fill, class Size>
     KEST_INLINE void put(Fill fill, Size) {
         p = fill(p);
     }
@@ -225,7 +231,8 @@ struct Unchecked : Out {
 // A size query with a segment count: positions and segments advance as in Out, and
 // nothing is written, so no field takes the byte-by-byte path of a buffer too short.
 struct Count : Out {
-    template <size_t N, class Fill, class Size>
+    static constexpr bool track = true;  // a count is only made for a caller who asked for one
+    template <size_t N, bool Exact = false, class Fill, class Size>
     KEST_INLINE void put(Fill, Size size) {
         pos += size();
     }
@@ -331,7 +338,7 @@ struct In {
         switch (wire) {
         case wire_varint: return skip_varint() ? KEST_OK : KEST_ERR_MALFORMED;
         case wire_fixed64: return skip(8) ? KEST_OK : KEST_ERR_MALFORMED;
-        case wire_len: return extent(n) && skip(n) ? KEST_OK : KEST_ERR_MALFORMED;
+        case wire_len: return extent(n) ? (p += n, KEST_OK) : KEST_ERR_MALFORMED;
         case wire_fixed32: return skip(4) ? KEST_OK : KEST_ERR_MALFORMED;
         default: return KEST_ERR_WIRE_TYPE;
         }

@@ -6,6 +6,8 @@
 // and the other half, go to libFuzzer's own mutations.
 #pragma once
 
+#include "kit.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,61 +18,10 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
 
 namespace kest_fuzz {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Field {
-    uint64_t tag;
-    Bytes value;  // after the tag, without the length prefix of wire type 2
-    int64_t skew = 0;  // added to the length prefix as written
-};
-
-inline void put_varint(Bytes &out, uint64_t v) {
-    for (; v >= 0x80; v >>= 7) out.push_back(uint8_t(v | 0x80));
-    out.push_back(uint8_t(v));
-}
-
-inline bool get_varint(const uint8_t *&p, const uint8_t *end, uint64_t &v) {
-    v = 0;
-    for (unsigned shift = 0; p != end && shift < 64; shift += 7) {
-        v |= uint64_t(*p & 0x7F) << shift;
-        if (!(*p++ & 0x80)) return true;
-    }
-    return false;
-}
-
-inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
-    while (p != end) {
-        Field f;
-        uint64_t n = 0;
-        if (!get_varint(p, end, f.tag)) return false;
-        const uint64_t wire = f.tag & 7;
-        const uint8_t *from = p;
-        if (wire == 0) {
-            if (!get_varint(p, end, n)) return false;
-        } else if (wire == 1 || wire == 2 || wire == 5) {
-            if (wire == 2 && !get_varint(p, end, n)) return false;
-            from = wire == 2 ? p : from;
-            n = wire == 2 ? n : wire == 1 ? 8 : 4;
-            if (n > uint64_t(end - p)) return false;
-            p += n;
-        } else {
-            return false;
-        }
-        f.value.assign(from, p);
-        fields.push_back(std::move(f));
-    }
-    return true;
-}
-
-inline Bytes join(const std::vector<Field> &fields) {
-    Bytes out;
-    for (const Field &f : fields) {
-        put_varint(out, f.tag);
-        if ((f.tag & 7) == 2) put_varint(out, uint64_t(int64_t(f.value.size()) + f.skew));
-        out.insert(out.end(), f.value.begin(), f.value.end());
-    }
-    return out;
-}
+using kt::Bytes;
+using kt::Field;
+using kt::join;
+using kt::split;
 
 // One edit of wire bytes that split into fields; empty when they do not.
 inline Bytes mutate(const Bytes &wire, std::mt19937 &rng, size_t max_size) {

@@ -1,3 +1,3 @@
 #include "srg/srg_opaque.hpp"
 
-KEST_DEFINE_OPERATIONS(srg_opaque)
+KEST_DEFINE_OPERATIONS(kest_, srg_opaque)

@@ -47,6 +47,33 @@ TYPED_TEST(Every, VerdictHoldsOnCutAndFlippedEncodings) {
     }
 }
 
+// Byte strings longer than any buffer, in records and in elements: the size is still
+// exact, nothing is copied past the buffer, and the bound on the whole does not wrap.
+TYPED_TEST(Every, HugeLengthsAreCountedNotCopied) {
+    Seeded src{std::mt19937_64(3)};
+    std::deque<Bytes> store;
+    TypeParam m = build<TypeParam>(src, store);
+    m.present = static_cast<kc::presence_t<TypeParam>>(~0ull);
+    bool stretched = false;
+    auto stretch = [&](auto &self, auto &r, uint64_t len) -> void {
+        kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
+            if constexpr (kind_of<F> == "bytes") {
+                r.*F::length = len;
+                stretched = true;
+            } else if constexpr (kind_of<F> == "repeated") {
+                for (uint32_t i = 0; i < r.*F::count; ++i) self(self, (r.*F::member)[i], uint64_t{1} << 30);
+            }
+        });
+    };
+    stretch(stretch, m, uint64_t{1} << 58);
+    Bytes buf(64);
+    for (uint32_t flags : {0u, ZC}) {
+        const uint64_t size = api<TypeParam>::encode(m, nullptr, 0, nullptr, nullptr, flags);
+        EXPECT_EQ(api<TypeParam>::encode(m, buf.data(), buf.size(), nullptr, nullptr, flags), size);
+        EXPECT_GE(size, stretched && !flags ? uint64_t{1} << 58 : 0);
+    }
+}
+
 enum Al { N, T, R };  // no allocator, a working one, one that refuses its first call
 
 // Hex as the tables write it, as the kit prints it.

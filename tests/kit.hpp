@@ -51,6 +51,78 @@ struct Alloc {
     ~Alloc() { for (const void *p : live) std::free(const_cast<void *>(p)); }
 };
 
+// Wire bytes as a list of fields, for inputs built or taken apart field by field.
+struct Field {
+    uint64_t tag;
+    Bytes value;  // after the tag, without the length prefix of wire type 2
+    int64_t skew = 0;  // added to the length prefix as written
+};
+
+inline void put_varint(Bytes &out, uint64_t v) {
+    for (; v >= 0x80; v >>= 7) out.push_back(uint8_t(v | 0x80));
+    out.push_back(uint8_t(v));
+}
+
+inline bool get_varint(const uint8_t *&p, const uint8_t *end, uint64_t &v) {
+    v = 0;
+    for (unsigned shift = 0; p != end && shift < 64; shift += 7) {
+        v |= uint64_t(*p & 0x7F) << shift;
+        if (!(*p++ & 0x80)) return true;
+    }
+    return false;
+}
+
+// False when the bytes do not split into fields.
+inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
+    while (p != end) {
+        Field f;
+        uint64_t n = 0;
+        if (!get_varint(p, end, f.tag)) return false;
+        const uint64_t wire = f.tag & 7;
+        const uint8_t *from = p;
+        if (wire == 0) {
+            if (!get_varint(p, end, n)) return false;
+        } else if (wire == 1 || wire == 2 || wire == 5) {
+            if (wire == 2 && !get_varint(p, end, n)) return false;
+            from = wire == 2 ? p : from;
+            n = wire == 2 ? n : wire == 1 ? 8 : 4;
+            if (n > uint64_t(end - p)) return false;
+            p += n;
+        } else {
+            return false;
+        }
+        f.value.assign(from, p);
+        fields.push_back(std::move(f));
+    }
+    return true;
+}
+
+inline Bytes join(const std::vector<Field> &fields) {
+    Bytes out;
+    for (const Field &f : fields) {
+        put_varint(out, f.tag);
+        if ((f.tag & 7) == 2) put_varint(out, uint64_t(int64_t(f.value.size()) + f.skew));
+        out.insert(out.end(), f.value.begin(), f.value.end());
+    }
+    return out;
+}
+
+// Where the fields of an encoding end, in elements too: a buffer that ends there or a
+// byte short cuts a field exactly at its end or inside it. At most `most` of them.
+inline void field_ends(Input wire, uint64_t at, std::set<uint64_t> &ends, size_t most) {
+    std::vector<Field> fields;
+    if (!split(wire.data(), wire.data() + wire.size(), fields)) return;
+    for (const Field &f : fields) {
+        Bytes head;
+        put_varint(head, f.tag);
+        if ((f.tag & 7) == 2) put_varint(head, f.value.size());
+        if ((f.tag & 7) == 2) field_ends(f.value, at + head.size(), ends, most);
+        at += head.size() + f.value.size();
+        if (ends.size() + 2 > most) return;
+        ends.insert({at, at - 1});
+    }
+}
+
 // Random choices from a seeded generator, or from a fuzzer's bytes (zeros once used up).
 struct Seeded {
     std::mt19937_64 rng;
@@ -236,6 +308,8 @@ std::string check_encode(const R &m, Bytes &wire) {
 
         std::set<uint64_t> lengths{size ? size - 1 : 0};
         for (uint64_t len = 0; len < size; len += size / 48 + 1) lengths.insert(len);
+        field_ends(wire, 0, lengths, 128);  // of the copied encoding, so some lie past a zero-copy one
+        lengths.erase(lengths.lower_bound(size), lengths.end());
         for (uint64_t len : lengths) {
             Bytes part(len + 8, 0x5A), want(buf.begin(), buf.begin() + long(len));
             want.resize(part.size(), 0x5A);
@@ -298,6 +372,13 @@ std::string check_decode(Input in, int32_t &rc) {
     }
     if (!std::equal(in.begin(), in.end(), before.begin())) return "decode wrote into its input";
     if (!same(got[0], got[1])) return "the two modes decode differently";
+    // Copy mode without an allocator stops at the first byte string or run, before its
+    // length: where nothing was allocated above, it ends as that decode did, or there.
+    R bare = stale<R>();
+    const int32_t r = api<R>::decode(bare, in.data(), in.size(), nullptr, nullptr, 0);
+    if (!books[0].asked.empty() ? r != KEST_ERR_NO_MEMORY : rc == KEST_OK ? r != rc : r != rc && r != KEST_ERR_NO_MEMORY)
+        return "without an allocator: result " + std::to_string(r);
+    if (r == KEST_OK && !same(bare, got[0])) return "without an allocator it decodes otherwise";
     if (rc == KEST_OK) {
         Bytes wire, again;
         if (std::string e = check_encode(got[0], wire); !e.empty()) return e;
