@@ -2,8 +2,7 @@
 // present, and their copy-mode encodings are the bytes every library must match.
 #include "common.hpp"
 
-#include "dhcp/dhcp.hpp"
-#include "srg/srg.hpp"
+#include "srg/srg.kest.hpp"
 
 #include <kest.hpp>
 

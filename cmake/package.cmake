@@ -1,7 +1,9 @@
-# Install rules in three components, which are also the three Debian packages:
-#   runtime -> libkest0      the shared library
-#   dev     -> libkest-dev   headers, the CMake package (kest::kest), kest.pc, srg.proto
-#   tools   -> kest-tools    the kest tool
+# Install rules in four components, which are also the four Debian packages:
+#   runtime -> libkest0         the shared library
+#   dev     -> libkest-dev      headers, the engine's too, the CMake package (kest::kest,
+#                               kest::engine, kest_generate), kest.pc, srg.proto
+#   tools   -> kest-tools       the kest tool
+#   plugin  -> protoc-gen-kest  the protoc plugin
 include(CMakePackageConfigHelpers)
 
 function(kest_gzip file gz)  # the way Debian wants documents: gzip -9, no timestamp
@@ -17,9 +19,17 @@ set(KEST_MAINTAINER "kest maintainers <maintainers@kest.invalid>" CACHE STRING "
 install(TARGETS kest EXPORT kestTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/kest.h include/kest.hpp include/kest_version.h include/kest_names.h include/kest_bits.h
+install(FILES include/kest.h include/kest_types.h include/srg.kest.h include/kest.hpp include/kest_version.h include/kest_names.h include/kest_bits.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES proto/srg.proto DESTINATION ${CMAKE_INSTALL_DATADIR}/kest COMPONENT dev)
+# What code generated from another .proto needs: the engine, the plugin, kest_generate().
+install(TARGETS kest_schema EXPORT kestTargets COMPONENT dev)
+install(FILES core/engine.hpp core/wire.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kest/core COMPONENT dev)
+install(FILES cmake/generate.cmake DESTINATION ${KEST_CMAKE_DIR} RENAME kestGenerate.cmake COMPONENT dev)
+set(KEST_PLUGIN_PATH ${CMAKE_INSTALL_BINDIR}/protoc-gen-kest)
+if(TARGET protoc-gen-kest)
+  install(TARGETS protoc-gen-kest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT plugin)
+endif()
 if(TARGET kest_cli)
   install(TARGETS kest_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   kest_gzip(${PROJECT_SOURCE_DIR}/tools/kest.1 ${PROJECT_BINARY_DIR}/doc/kest.1.gz)
@@ -33,7 +43,7 @@ endif()
 
 install(EXPORT kestTargets NAMESPACE kest:: DESTINATION ${KEST_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kestConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/kestConfig.cmake INSTALL_DESTINATION ${KEST_CMAKE_DIR})
+  ${PROJECT_BINARY_DIR}/kestConfig.cmake INSTALL_DESTINATION ${KEST_CMAKE_DIR} PATH_VARS KEST_PLUGIN_PATH)
 # The soname changes with the major version, and so does compatibility.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/kestConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
@@ -51,12 +61,13 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/doc/
 kest_gzip(${PROJECT_BINARY_DIR}/doc/changelog ${PROJECT_BINARY_DIR}/doc/changelog.gz)
 set(kest_packages runtime libkest0 libs "the shared library"
                   dev libkest-dev libdevel "headers, CMake package, pkg-config file and srg.proto"
-                  tools kest-tools utils "the kest command-line tool")
+                  tools kest-tools utils "the kest command-line tool"
+                  plugin protoc-gen-kest devel "the protoc plugin protoc-gen-kest")
 set(CPACK_COMPONENTS_ALL)
 while(kest_packages)
   list(POP_FRONT kest_packages component package section summary)
   string(TOUPPER ${component} c)
-  if(component STREQUAL "tools" AND NOT TARGET kest_cli)
+  if((component STREQUAL "tools" AND NOT TARGET kest_cli) OR (component STREQUAL "plugin" AND NOT TARGET protoc-gen-kest))
     continue()
   endif()
   list(APPEND CPACK_COMPONENTS_ALL ${component})
@@ -88,6 +99,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_COMPONENT_PLUGIN_DEPENDS dev)  # what it writes is compiled against the engine's headers
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # dpkg's ldconfig trigger, which Debian asks of every shared library package.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)

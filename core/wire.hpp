@@ -2,7 +2,7 @@
 // bookkeeping, and the bounded input readers. They know nothing of messages.
 #pragma once
 
-#include <kest.h>
+#include <kest_types.h>
 
 #include <bit>
 #include <cstddef>

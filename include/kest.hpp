@@ -90,19 +90,24 @@ struct drop_first {
 };
 }  // namespace detail
 
-#define KEST_CODEC_(M)                                                                               \
-    template <>                                                                                      \
-    struct codec<M> : detail::c_functions<M, kest_##M##_encode_ext, kest_##M##_decode_ext,           \
-                                          kest_##M##_duplicate, kest_##M##_free_ext> {};
-KEST_MESSAGES(KEST_CODEC_)
-#undef KEST_CODEC_
-
 // The message's name, as the wire family and the exported functions spell it.
 template <class R>
 inline constexpr std::string_view name_of = {};
-#define KEST_NAME_(M) template <> inline constexpr std::string_view name_of<M> = #M;
-KEST_MESSAGES(KEST_NAME_)
-#undef KEST_NAME_
+
+// What the C++ layer knows of each message of a generated list: X(prefix, record).
+#define KEST_CODEC_(P, M)                                                                            \
+    template <>                                                                                      \
+    struct codec<M> : detail::c_functions<M, P##M##_encode_ext, P##M##_decode_ext, P##M##_duplicate, \
+                                          P##M##_free_ext> {};                                       \
+    template <>                                                                                      \
+    inline constexpr std::string_view name_of<M> = #M;
+KEST_SRG_OPERATIONS(KEST_CODEC_)
+// The same for the messages of another generated header, at global scope:
+// KEST_CODECS(MYAPP_POINT_OPERATIONS)
+#define KEST_CODECS(list) \
+    namespace kest {      \
+    list(KEST_CODEC_)     \
+    }
 
 // Every record type, as the arguments of a template: messages_as<std::tuple>.
 #define KEST_AFTER_COMMA_(M) , M

@@ -9,7 +9,7 @@ case ${1:-} in
   tool) ;;
   all)
     packages+=(clang libclang-rt-14-dev llvm binutils pkg-config libgtest-dev
-      libprotobuf-dev protobuf-compiler python3-protobuf
+      libprotobuf-dev libprotoc-dev protobuf-compiler python3-protobuf
       valgrind lintian xxd time
       libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler nanopb libnanopb-dev) ;;
   *) echo "usage: $0 tool|all [package...]" >&2; exit 2 ;;

@@ -17,7 +17,7 @@ foreach(part tool "unit tests" "protobuf comparison" benchmark "fuzz targets")
 endforeach()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/kest_opaque_roundtrip)
-run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/include/kest.h -DSANITIZE=OFF
+run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/include/srg.kest.h -DSANITIZE=OFF
   -P ${CMAKE_CURRENT_LIST_DIR}/library.cmake)
 
 run(FAILS ${configure} -B ${WORK_DIR}/strict -DKEST_REQUIRE_ALL=ON)

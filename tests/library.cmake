@@ -1,4 +1,4 @@
-# cmake -DLIB=<libkest.so> -DHEADER=<kest.h> -DINSTRUMENTED=<bool> [-DNM=<the target's nm>] -P library.cmake
+# cmake -DLIB=<libkest.so> -DHEADER=<srg.kest.h> -DINSTRUMENTED=<bool> [-DNM=<the target's nm>] -P library.cmake
 # What the library shows the dynamic linker: the four operations of every listed
 # message and nothing else; and, uninstrumented, no import but byte copying and filling
 # (so no memory but the caller's) and no writable data beyond the C runtime's.

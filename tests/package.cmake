@@ -1,5 +1,5 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
-#       -DCPACK=... -DVERSION=... -DTOOL=<bool> -DLINTIAN=<lintian, or empty> -P package.cmake
+#       -DCPACK=... -DVERSION=... -DTOOL=<bool> -DPLUGIN=<bool> -DLINTIAN=<lintian, or empty> -P package.cmake
 # The installed kest as another project uses it, twice: installed into a scratch prefix
 # (cmake --install), and as the Debian packages unpacked into a scratch root. Each time
 # examples/consumer builds against it (C through pkg-config, C++ through find_package)
@@ -15,6 +15,9 @@ run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake)
 set(packages libkest0 "^libc6 " libkest-dev "^libkest0 \\(= ${VERSION}\\)$")
 if(TOOL)
   list(APPEND packages kest-tools "libkest0 \\(= ${VERSION}\\).*libstdc\\+\\+6")
+endif()
+if(PLUGIN)
+  list(APPEND packages protoc-gen-kest "libkest-dev \\(= ${VERSION}\\).*libprotoc32")
 endif()
 while(packages)
   list(POP_FRONT packages package depends)

@@ -1,8 +1,7 @@
 // What the tool reads off the list of messages and their field lists.
 #pragma once
 
-#include "dhcp/dhcp.hpp"
-#include "srg/srg.hpp"
+#include "srg/srg.kest.hpp"
 
 #include <kest.hpp>
 

@@ -1,3 +1,3 @@
-#include "dhcp/ia_id_msg.hpp"
+#include "srg.kest.hpp"
 
 KEST_DEFINE_OPERATIONS(kest_, ia_id_msg)

@@ -1,3 +1,3 @@
-#include "dhcp/srg_opq_dhcpv4_msg.hpp"
+#include "srg.kest.hpp"
 
 KEST_DEFINE_OPERATIONS(kest_, srg_opq_dhcpv4_msg)

@@ -1,3 +1,3 @@
-#include "srg/srg_neg_msg.hpp"
+#include "srg.kest.hpp"
 
 KEST_DEFINE_PLAIN_OPERATIONS(kest_, srg_neg_msg)

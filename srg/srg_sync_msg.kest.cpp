@@ -1,3 +1,3 @@
-#include "srg/srg_sync_msg.hpp"
+#include "srg.kest.hpp"
 
 KEST_DEFINE_OPERATIONS(kest_, srg_sync_msg)
