@@ -1,13 +1,32 @@
-// The fuzz target of one message (KEST_FUZZ_RECORD): every verdict of the test kit;
-// a broken one traps, so that libFuzzer keeps the input. Wire inputs are also edited
-// field by field (mutator.hpp).
+// The fuzz target of one message (KEST_FUZZ_RECORD), or of every message generated
+// from another .proto (KEST_FUZZ_GENERATED, its lists KEST_FUZZ_MESSAGES and
+// KEST_FUZZ_OPERATIONS), picked by the first byte's upper bits: every verdict of the
+// test kit; a broken one traps, so that libFuzzer keeps the input. Wire inputs are
+// also edited field by field (mutator.hpp).
 #include "kit.hpp"
 #include "mutator.hpp"
 
 #include <cstdio>
 
+#ifdef KEST_FUZZ_GENERATED
+#include KEST_FUZZ_GENERATED
+KEST_CODECS(KEST_FUZZ_OPERATIONS)
+
+#define KEST_FUZZ_COUNT_(M) +1
+#define KEST_FUZZ_PICK_(M) \
+    if (k++ == pick) return kt::check_all<M>(in);
+std::string check_picked(kt::Input in) {
+    const size_t pick = in.empty() ? 0 : (in[0] >> 1) % (0 KEST_FUZZ_MESSAGES(KEST_FUZZ_COUNT_));
+    size_t k = 0;
+    KEST_FUZZ_MESSAGES(KEST_FUZZ_PICK_)
+    return "";
+}
+#else
+std::string check_picked(kt::Input in) { return kt::check_all<KEST_FUZZ_RECORD>(in); }
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (const std::string broken = kt::check_all<KEST_FUZZ_RECORD>({data, size}); !broken.empty()) {
+    if (const std::string broken = check_picked({data, size}); !broken.empty()) {
         std::fprintf(stderr, "%s\n", broken.c_str());
         __builtin_trap();
     }

@@ -3,7 +3,8 @@
 # The installed kest as another project uses it, twice: installed into a scratch prefix
 # (cmake --install), and as the Debian packages unpacked into a scratch root. Each time
 # examples/consumer builds against it (C through pkg-config, C++ through find_package)
-# and runs, and so does the installed tool.
+# and runs, and so do examples/own_proto (codecs generated from its own .proto) and the
+# installed tool.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR} ${BUILD_DIR}/packages)
 
@@ -45,6 +46,13 @@ foreach(prefix ${WORK_DIR}/prefix ${WORK_DIR}/root/usr)
   expect("^C consumer: ok \\(kest ${VERSION}\\)")
   run(${prefix}-consumer/consumer_cpp)
   expect("^C\\+\\+ consumer: ok")
+  if(PLUGIN)  # codecs of a .proto of its own, against protobuf's
+    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/own_proto -B ${prefix}-own -G ${GENERATOR}
+      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wpedantic -Werror")
+    run(${CMAKE_COMMAND} --build ${prefix}-own)
+    run(${prefix}-own/roundtrip)
+    expect("^own_proto: ok")
+  endif()
 endforeach()
 if(TOOL)
   run(${WORK_DIR}/prefix/bin/kest sample srg_opaque)  # finds the library beside it
