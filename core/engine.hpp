@@ -495,7 +495,7 @@ KEST_INLINE int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &p
     const uint32_t number = tag >> 3, wire = tag & 7;
     int32_t rc = pending;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        (void)([&] {
+        (void)([&]() KEST_INLINE_LAMBDA {
             if (number != F::tag::number) return false;
             rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE;
             return true;
