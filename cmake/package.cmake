@@ -29,6 +29,8 @@ install(FILES cmake/generate.cmake DESTINATION ${KEST_CMAKE_DIR} RENAME kestGene
 set(KEST_PLUGIN_PATH ${CMAKE_INSTALL_BINDIR}/protoc-gen-kest)
 if(TARGET protoc-gen-kest)
   install(TARGETS protoc-gen-kest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT plugin)
+  kest_gzip(${PROJECT_SOURCE_DIR}/gen/protoc-gen-kest.1 ${PROJECT_BINARY_DIR}/doc/protoc-gen-kest.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/protoc-gen-kest.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT plugin)
 endif()
 if(TARGET kest_cli)
   install(TARGETS kest_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)

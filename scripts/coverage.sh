@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Line and branch coverage of the library (core/, srg/, dhcp/) and of the tool, from
+# Line and branch coverage of the library (core/, srg/) and of the tool, from
 # clang's source-based coverage over every test, the fuzz corpora replayed among them.
 #   scripts/coverage.sh [build-dir]            configure, build, run ctest, report
 #   scripts/coverage.sh --report build-dir     report what an instrumented run left
@@ -42,7 +42,7 @@ part = lambda k: "%d/%d (%.1f%%)" % (t[k]["covered"], t[k]["count"], t[k]["perce
 print("coverage %s: lines %s, branches %s" % (sys.argv[1], part("lines"), part("branches")))' "$name"
 }
 summary core/ "$PWD/core"
-summary srg/+dhcp/ "$PWD/srg" "$PWD/dhcp"
+summary srg/ "$PWD/srg"
 summary tools/ "$PWD/tools"
 
 # Lines of core/ that no test reached, as file:line; a line of a template counts as
