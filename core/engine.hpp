@@ -301,7 +301,9 @@ struct repeated {
         return any >> 24 ? no_bound : b;
     }
     // An element whose bound fits a one-byte length is written first and its length
-    // after, so it is walked once; a larger one is sized first. Where the room holds
+    // after, so it is walked once. So is one whose bound fits two bytes, where the room
+    // holds it and no segment points into the buffer: should its length need two bytes,
+    // its bytes move up by one. A larger one is sized first. Where the room holds
     // the bound, its fields are written without checking the room again.
     template <class O>
     static void encode(const R &m, O &o) {
@@ -316,6 +318,15 @@ struct repeated {
                 o.template put<tag::size, true>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
                 at = o.reserve();
             } else {
+                if constexpr (!std::is_same_v<O, ::kest::core::Count>) {  // the writer, not the member
+                    if (limit < 0x4000 && !o.track && (std::is_same_v<O, Unchecked> || o.room() >= tag::size + 2 + limit)) {
+                        auto &u = static_cast<Unchecked &>(o);  // what encode made, viewed as an Out
+                        if constexpr (std::is_same_v<O, Out>) u.begin();
+                        write_moving(e, u);
+                        if constexpr (std::is_same_v<O, Out>) u.end();
+                        continue;
+                    }
+                }
                 const uint64_t whole = size_of(e, false);
                 o.template put<tag::size + 5>(
                     [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole)); },
@@ -340,6 +351,20 @@ struct repeated {
             o.leave_element(frame);
             if (limit < 0x80) o.patch(at, static_cast<uint8_t>(o.position() - start + o.ref - ref));
         }
+    }
+    // Tag, one byte kept for the length, the element; moved up by one if its length
+    // needs two bytes, so nothing is ever stored past the encoding's end.
+    KEST_INLINE static void write_moving(const E &e, Unchecked &u) {
+        const uint64_t ref = u.ref;
+        u.p = put_tag<tag::value>(u.p);
+        uint8_t *const at = u.p++;
+        write_fields(e, u);
+        const uint64_t written = static_cast<uint64_t>(u.p - at - 1), whole = written + u.ref - ref;
+        if (whole >= 0x80) {
+            std::memmove(at + 2, at + 1, written);
+            ++u.p;
+        }
+        put_varint(at, static_cast<uint32_t>(whole));
     }
     // Called after the run's first tag. The run is counted and framed first, so
     // malformed input costs no allocation; then one zeroed array takes it all.
