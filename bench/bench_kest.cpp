@@ -3,6 +3,7 @@
 #include "common.hpp"
 
 #include "srg/srg.kest.hpp"
+#include "telemetry.kest.hpp"
 
 #include <kest.hpp>
 
@@ -10,6 +11,8 @@
 #include <deque>
 #include <functional>
 #include <string_view>
+
+KEST_CODECS(TM_TELEMETRY_OPERATIONS)
 
 namespace bench {
 namespace {
@@ -43,7 +46,7 @@ void fill(R &r, const Shape &s) {
             using E = typename F::element;
             auto &block = storage.emplace_back(sizeof(E) * s.elements);
             auto *elems = reinterpret_cast<E *>(block.data());
-            for (uint32_t i = 0; i < s.elements; ++i) fill(elems[i], Shape{s.elem_payload, 0, 0});
+            for (uint32_t i = 0; i < s.elements; ++i) fill(elems[i], Shape{s.elem_payload, s.elements, s.elem_payload});
             r.*F::member = elems;
             r.*F::count = s.elements;
         } else if constexpr (kind == "bool") {
@@ -55,6 +58,20 @@ void fill(R &r, const Shape &s) {
         }
     });
     r.present = field_mask<R>;
+}
+
+// The fields on the wire, elements and their fields included: instructions per field
+// compare messages of any shape.
+template <class R>
+double fields(const R &r) {
+    double n = 0;
+    for_each_field<R>([&]<class F, size_t>() {
+        if constexpr (std::string_view(F::kind::name) == "repeated")
+            for (uint32_t i = 0; i < r.*F::count; ++i) n += 1 + fields((r.*F::member)[i]);
+        else
+            n += 1;
+    });
+    return n;
 }
 
 template <class R>
@@ -84,6 +101,7 @@ void add(const char *name, const Shape &shape) {
         // spare, as a sender keeps one for the largest message it expects.
         reg("encode", [rec, size](benchmark::State &st) {
             st.counters["wire_bytes"] = static_cast<double>(size);
+            st.counters["fields"] = fields(*rec);
             std::vector<uint8_t> buf(size + (64 << 10));
             Counted counted(st);
             for (auto _ : st) {
@@ -169,6 +187,9 @@ void build() {
     add<srg_opq_dhcpv6_msg>("dhcpv6_run64", {24, 64, 24});
     add<srg_sync_msg>("sync_bulk", {32, 1000, 16});
     add<srg_cmd_msg>("cmd_heavy", {60000, 0, 0});
+    // Generated from examples/own_proto, kest alone: one of each kind, and runs two deep.
+    add<Reading>("own_reading", {24, 0, 0});
+    add<Report>("own_report", {24, 4, 12});
 }
 }  // namespace
 
