@@ -4,7 +4,8 @@
 # undefined-behaviour sanitizers, which also replays every fuzz corpus and counts
 # coverage. Warnings are errors and a part that cannot be built is an error in both.
 # Then the test binaries of the first under valgrind, every fuzz target for a short
-# while (the protobuf oracle 15 s per message), the coverage summary, and the tests
+# while (the protobuf oracle 15 s per message), the library under MemorySanitizer for
+# 30 s, the coverage summary, and the tests
 # cross-compiled for a big-endian 64-bit, a 32-bit and a big-endian 32-bit target
 # under qemu.
 set -euo pipefail
@@ -30,6 +31,7 @@ run_suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON -D
 
 scripts/memcheck.sh build/release
 KEST_FUZZ_BUILD=build/sanitize scripts/fuzz.sh 10 15
+scripts/msan.sh 30
 unset LLVM_PROFILE_FILE
 scripts/coverage.sh --report build/sanitize
 scripts/cross.sh s390x armhf powerpc
