@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh tool >&2
 echo "== configuring the library and the tool (build/tool)" >&2
-cmake -S . -B build/tool -G Ninja -DKEST_REQUIRE_ALL=ON -DKEST_TESTS=OFF -DKEST_BENCH=OFF -DKEST_FUZZ=OFF >/dev/null
+cmake --preset tool >/dev/null  # CMakePresets.json: the tool, nothing that needs more than deps.sh tool
 echo "== building" >&2
 cmake --build build/tool --target kest_cli >&2
 export PATH="$PWD/build/tool/tools:$PATH"

@@ -1,7 +1,8 @@
 # cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -P bare.cmake
 # kest on a machine with a compiler and CMake only: with every optional package hidden,
 # configure says what it leaves out and the library and examples build and work; with
-# KEST_REQUIRE_ALL the same configure fails.
+# KEST_REQUIRE_ALL the same configure fails. scripts/run.sh's configure, with CLI11 the one
+# package found, builds a working tool.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 set(hidden -DKEST_HAVE_LIBFUZZER=OFF)  # clang's fuzzer runtime is found by a compile check
 foreach(package CLI11 GTest Protobuf benchmark nanopb PkgConfig)
@@ -12,7 +13,7 @@ set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -G ${GENERATOR} -DCMAKE_C_COMPIL
 file(REMOVE_RECURSE ${WORK_DIR})
 
 run(${configure} -B ${WORK_DIR}/build)
-foreach(part tool "unit tests" "protobuf comparison" benchmark "fuzz targets")
+foreach(part tool "protoc plugin" "unit tests" "protobuf comparison" benchmark "fuzz targets")
   expect("kest: ${part} left out: [^\n]*\\(Debian: [^\n]+\\)\n")
 endforeach()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
@@ -22,3 +23,10 @@ run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/i
 
 run(FAILS ${configure} -B ${WORK_DIR}/strict -DKEST_REQUIRE_ALL=ON)
 expect("kest: tool cannot be built: CLI11 not found \\(Debian: libcli11-dev\\)")
+
+# scripts/run.sh's configure, its preset, where only what `scripts/deps.sh tool` installs is found.
+list(REMOVE_ITEM hidden -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON)
+run(${CMAKE_COMMAND} --preset tool -S ${SOURCE_DIR} -B ${WORK_DIR}/tool ${hidden})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/tool --target kest_cli)
+run(${WORK_DIR}/tool/tools/kest sample srg_sync_msg)
+expect("\"f18\": true")
