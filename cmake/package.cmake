@@ -102,6 +102,7 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_PLUGIN_DEPENDS dev)  # what it writes is compiled against the engine's headers
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_RECOMMENDS protobuf-compiler)  # protoc is what runs it
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # dpkg's ldconfig trigger, which Debian asks of every shared library package.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
