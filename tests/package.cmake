@@ -4,7 +4,7 @@
 # (cmake --install), and as the Debian packages unpacked into a scratch root. Each time
 # examples/consumer builds against it (C through pkg-config, C++ through find_package)
 # and runs, and so do examples/own_proto (codecs generated from its own .proto) and the
-# installed tool.
+# installed tool; against the prefix, the README's commands for a .proto build and run app.c.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR} ${BUILD_DIR}/packages)
 
@@ -61,4 +61,20 @@ if(TOOL)
   # From the package, the loader's search path finds it, as /usr/lib/<arch> would.
   run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/root/usr/bin/kest sample srg_opaque)
   expect("\"f3\": \"6b6573742d6633\"")
+endif()
+
+# The README's three commands for a .proto of one's own, as written there, against the prefix.
+if(PLUGIN)
+  file(GLOB_RECURSE pc ${WORK_DIR}/prefix/kest.pc)
+  get_filename_component(pc_dir "${pc}" DIRECTORY)
+  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  set(ENV{PATH} "${WORK_DIR}/prefix/bin:$ENV{PATH}")  # protoc finds the plugin there
+  file(COPY ${SOURCE_DIR}/examples/own_proto/telemetry.proto ${SOURCE_DIR}/examples/consumer/app.c
+    DESTINATION ${WORK_DIR}/app)
+  file(STRINGS ${SOURCE_DIR}/README.md commands REGEX "^    (protoc --kest_out|c\\+\\+ |cc )")
+  foreach(command IN LISTS commands)
+    run(${CMAKE_COMMAND} -E chdir ${WORK_DIR}/app sh -c "${command}")
+  endforeach()
+  run(${WORK_DIR}/app/app)
+  expect("^app: ok")
 endif()
