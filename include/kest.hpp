@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <span>
@@ -109,18 +110,32 @@ KEST_SRG_OPERATIONS(KEST_CODEC_)
     list(KEST_CODEC_)     \
     }
 
-// Every record type, as the arguments of a template: messages_as<std::tuple>.
-#define KEST_AFTER_COMMA_(M) , M
-template <template <class...> class List>
-using messages_as = typename detail::drop_first<void KEST_MESSAGES(KEST_AFTER_COMMA_)>::template as<List>;
-#undef KEST_AFTER_COMMA_
+// Record types as the arguments of a template: message_list<R...>::as<std::variant>.
+template <class... R>
+struct message_list {
+    template <template <class...> class List>
+    using as = List<R...>;
+};
 
-// Calls fn.template operator()<R>() for every record type, in list order.
-template <class Fn>
+// The record types of a generated X(record) list, such as KEST_MESSAGES or a plugin's
+// <PREFIX><FILE>_MESSAGES: KEST_MESSAGE_LIST(MYAPP_POINT_MESSAGES).
+#define KEST_COMMA_RECORD_(M) , M
+#define KEST_MESSAGE_LIST(list) \
+    typename ::kest::detail::drop_first<void list(KEST_COMMA_RECORD_)>::template as<::kest::message_list>
+
+// The library's own messages; messages_as<std::tuple> is every one of them in a tuple.
+using library_messages = KEST_MESSAGE_LIST(KEST_MESSAGES);
+template <template <class...> class List>
+using messages_as = library_messages::as<List>;
+
+// Calls fn.template operator()<R>() for every record type of `Messages`, in list order:
+// the library's own by default; another header's messages, given the C++ layer with
+// KEST_CODECS, as for_each_message<KEST_MESSAGE_LIST(MYAPP_POINT_MESSAGES)>(fn).
+template <class Messages = library_messages, class Fn>
 constexpr void for_each_message(Fn &&fn) {
-    [&]<class... R>(std::type_identity<std::tuple<R...>>) {
+    [&]<class... R>(std::type_identity<message_list<R...>>) {
         (fn.template operator()<R>(), ...);
-    }(std::type_identity<messages_as<std::tuple>>{});
+    }(std::type_identity<Messages>{});
 }
 
 template <class R>
@@ -174,33 +189,49 @@ class arena {
     size_t used_ = 0;
 };
 
-// Bounds what a decode may take: hands out blocks of `inner` until they would pass
-// `limit` bytes in all, then refuses, so the decode answers KEST_ERR_NO_MEMORY. A peer
-// can make a decode ask for sizeof(element) bytes per two input bytes (a run of empty
-// elements). It counts what it hands out, not what comes back: one budget per decode.
+// Bounds what a decode may take: hands out blocks of `inner` while the bytes it has out
+// stay within `limit`, then refuses, so the decode answers KEST_ERR_NO_MEMORY. A peer can
+// make a decode ask for sizeof(element) bytes per two input bytes (a run of empty
+// elements). What comes back through it is credited, so a record decoded again and
+// again stays within the one budget; to know the size, each block from `inner` (aligned
+// to max_align_t, as malloc's and the arena's are) starts with a header of
+// alignof(max_align_t) bytes, not counted.
 class budget {
   public:
-    budget(allocator inner, uint64_t limit) noexcept : inner_(inner), left_(limit) {}
+    budget(allocator inner, uint64_t limit) noexcept : inner_(inner), limit_(limit), left_(limit) {}
     budget(const budget &) = delete;  // get() hands out `this`
     budget &operator=(const budget &) = delete;
 
     allocator get() noexcept { return {&take, &give, this}; }
     uint64_t left() const noexcept { return left_; }
+    // The whole limit again, blocks still out forgotten: they credit no more when released.
+    void reset() noexcept { left_ = limit_; }
 
   private:
+    static constexpr uint64_t header = alignof(std::max_align_t);
+    static_assert(header >= sizeof(uint64_t));
+
     static void *take(uint64_t n, void *ctx) noexcept {
         auto &b = *static_cast<budget *>(ctx);
-        void *p = n <= b.left_ ? b.inner_.alloc(n, b.inner_.ctx) : nullptr;
-        if (p) b.left_ -= n;
-        return p;
+        if (n > b.left_ || n > UINT64_MAX - header) return nullptr;
+        auto *block = static_cast<std::byte *>(b.inner_.alloc(n + header, b.inner_.ctx));
+        if (!block) return nullptr;
+        std::memcpy(block, &n, sizeof n);
+        b.left_ -= n;
+        return block + header;
     }
     static void give(void *p, void *ctx) noexcept {
         auto &b = *static_cast<budget *>(ctx);
-        b.inner_.release(p, b.inner_.ctx);
+        if (!p) return;
+        std::byte *block = static_cast<std::byte *>(p) - header;
+        uint64_t n;
+        std::memcpy(&n, block, sizeof n);
+        b.left_ += std::min(n, b.limit_ - b.left_);
+        b.inner_.release(block, b.inner_.ctx);
     }
 
     allocator inner_;
-    uint64_t left_;
+    uint64_t limit_, left_;
 };
 
 // ---- owning record ---------------------------------------------------------------
@@ -407,7 +438,7 @@ class delimited_reader {
 
     // too_long and bad_length leave no way to find the next record, so the prefix is
     // left where it is and every later call answers the same. After bad_record, `out`
-    // holds what was decoded before the fault and the reader is past it.
+    // holds what was decoded before the fault, error() says why, and the reader is past it.
     template <message R>
     stream_status next(record<R> &out, mode how = mode::copy) {
         const uint8_t *p = buf_.data() + at_;
@@ -423,13 +454,15 @@ class delimited_reader {
         if (len > max_) return stream_status::too_long;  // before its body is buffered
         if (len > held - i - 1) return stream_status::need_more;
         at_ += i + 1 + static_cast<size_t>(len);
-        const errc rc = out.decode({p + i + 1, static_cast<size_t>(len)}, how);
-        if (rc == errc::ok) return stream_status::record;
-        error_ = rc;
-        return stream_status::bad_record;
+        offset_ += i + 1 + len;
+        error_ = out.decode({p + i + 1, static_cast<size_t>(len)}, how);
+        return error_ == errc::ok ? stream_status::record : stream_status::bad_record;
     }
 
+    // Why the last record was refused; ok after a good one.
     errc error() const noexcept { return error_; }
+    // Where the next record starts in the stream: the bytes of every record cut so far.
+    uint64_t offset() const noexcept { return offset_; }
     // Bytes not yet returned as records: non-zero at the end of a stream that was cut short.
     size_t buffered() const noexcept { return end_ - at_; }
 
@@ -447,7 +480,7 @@ class delimited_reader {
 
     std::vector<uint8_t> buf_;
     size_t at_ = 0, end_ = 0;  // the unread bytes are [at_, end_)
-    uint64_t max_;
+    uint64_t max_, offset_ = 0;
     errc error_ = errc::ok;
 };
 

@@ -273,8 +273,11 @@ TEST(Record, BudgetRefusesPastItsLimit) {
             EXPECT_EQ(r.decode(runs), fits ? kest::errc::ok : kest::errc::no_memory);
             EXPECT_EQ(budget.left(), fits ? 0 : limit);
             EXPECT_EQ(a.asked.size(), fits ? 1u : 0u);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(r->f14) % alignof(std::max_align_t), 0u);
+            budget.reset();
+            EXPECT_EQ(budget.left(), limit);
         }
-        EXPECT_TRUE(a.clean());
+        EXPECT_TRUE(a.clean() && budget.left() == limit);  // what comes back after reset() credits no more
     }
 }
 
@@ -338,7 +341,8 @@ TEST(Encode, SegmentsOfARun) {
 }
 
 // ---- kest.hpp streams: records written in both modes arrive cut at random places, by
-// a relay's random-size writes and by the reader's own random-size reads.
+// a relay's random-size writes and by the reader's own random-size reads, into a record
+// whose budget holds one record at most: what each decode took is credited back.
 TEST(Stream, RecordsSurviveRandomCuts) {
     int a[2], b[2];
     ASSERT_TRUE(!socketpair(AF_UNIX, SOCK_STREAM, 0, a) && !socketpair(AF_UNIX, SOCK_STREAM, 0, b));
@@ -361,7 +365,9 @@ TEST(Stream, RecordsSurviveRandomCuts) {
         close(b[0]);
     });
     kest::delimited_reader reader(1 << 16);
-    kest::record<srg_sync_msg> got;
+    const uint64_t limit = most_per_byte<srg_sync_msg>() << 16;
+    kest::budget budget(kest::malloc_allocator(), limit);
+    kest::record<srg_sync_msg> got(budget.get());
     std::mt19937_64 rng(6);
     Bytes chunk(5000);
     size_t i = 0;
@@ -377,7 +383,12 @@ TEST(Stream, RecordsSurviveRandomCuts) {
     relay.join();
     for (int fd : {a[1], b[1]}) close(fd);
     EXPECT_TRUE(written == sent.size() && i == sent.size() && !reader.buffered());
+    got.reset();
+    EXPECT_EQ(budget.left(), limit);
 }
+
+// A generated header's list of messages, as its user passes it on: two of the library's.
+#define OWN_MESSAGES(X) X(srg_neg_msg) X(srg_opaque)
 
 // Streams that cannot be cut, a record refused and the next one read, cut short. Every
 // call until need_more or a stop, and one more: a stop must stay.
@@ -404,11 +415,16 @@ TEST(Stream, BadStreams) {
             calls.append(calls.empty() ? "" : " ").append(names[int(s)]);
             if (s == kest::stream_status::bad_record) calls.append(kest::to_string(reader.error())).append(":");
             if (s == kest::stream_status::record || s == kest::stream_status::bad_record) calls += hex(kest::encode(*got));
+            EXPECT_TRUE(s != kest::stream_status::record || reader.error() == kest::errc::ok) << c.in;  // the last one's
         }
         EXPECT_EQ(calls, c.calls) << c.in;
         EXPECT_EQ(reader.buffered(), c.left) << c.in;
+        EXPECT_EQ(reader.offset() + reader.buffered(), hex(c.in).size()) << c.in;
     }
     EXPECT_TRUE(!kest::delimited_writer(-1).write(srg_opaque{}) && errno == EBADF);
+    std::string own;
+    kest::for_each_message<KEST_MESSAGE_LIST(OWN_MESSAGES)>([&]<class R>() { own.append(kest::name_of<R>) += ' '; });
+    EXPECT_EQ(own, "srg_neg_msg srg_opaque ");
 }
 
 }  // namespace
