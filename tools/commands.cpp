@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -46,9 +45,14 @@ std::string read_input(const std::string &file) {
 
 json_format format(const options &o) { return {o.proto ? json_style::proto : json_style::kest, o.delimited}; }
 
-void report(std::string_view command, std::string_view message, errc rc) {
-    std::cerr << "kest " << command << ' ' << message << ": " << to_string(rc) << " (" << static_cast<int>(rc)
-              << "): " << describe(rc) << '\n';
+void report(std::string_view command, std::string_view message, errc rc, const std::string &where = "") {
+    std::cerr << "kest " << command << ' ' << message << ": " << where << to_string(rc) << " ("
+              << static_cast<int>(rc) << "): " << describe(rc) << '\n';
+}
+
+// Names a record of a stream in a message: where it starts, in bytes of the input.
+std::string record_at(uint64_t count, uint64_t offset) {
+    return "record " + std::to_string(count) + " at byte " + std::to_string(offset) + ": ";
 }
 
 // One JSON line per record of a delimited stream, written as each record arrives.
@@ -59,22 +63,20 @@ int decode_stream(const options &o) {
     record<R> rec;
     const mode how = o.zero_copy ? mode::zero_copy : mode::copy;
     for (uint64_t count = 0;; ++count) {
+        const uint64_t at = in.offset();
         stream_status s;
         while ((s = in.next(rec, how)) == stream_status::need_more) {
             const ssize_t n = in.read_from(fd);
             if (n < 0) throw input_error("cannot read " + input_name(o.file) + ": " + std::strerror(errno));
             if (n > 0) continue;
-            if (in.buffered())
-                throw input_error("record " + std::to_string(count) + ": the stream ends inside it");
+            if (in.buffered()) throw input_error(record_at(count, at) + "the stream ends inside it");
             return 0;
         }
         if (s == stream_status::too_long)
-            throw input_error("record " + std::to_string(count) + ": longer than --max-length " +
-                              std::to_string(o.max_length));
-        if (s == stream_status::bad_length)
-            throw input_error("record " + std::to_string(count) + ": invalid length");
+            throw input_error(record_at(count, at) + "longer than --max-length " + std::to_string(o.max_length));
+        if (s == stream_status::bad_length) throw input_error(record_at(count, at) + "invalid length");
         if (s == stream_status::bad_record) {
-            report("decode", name_of<R>, in.error());
+            report("decode", name_of<R>, in.error(), record_at(count, at));
             if (!o.partial) return 1;
         }
         write_json(std::cout, *rec, format(o));
@@ -102,17 +104,28 @@ struct decode_command {
     }
 };
 
-// Reads the one record of the input, or with --delimited each of them in turn.
+// Reads the one record of the input, or with --delimited each of them in turn: none
+// from an empty input, which is the empty stream.
 template <class R, class Fn>
 void read_records(const options &o, Fn &&fn) {
     const std::string text = read_input(o.file);
     json_reader in(text, format(o).style);
-    do {
+    if (!o.delimited) {
         record<R> rec;
         in.read(*rec, rec.alloc());
-        if (!o.delimited) in.finish();
+        in.finish();
+        return fn(*rec);
+    }
+    for (uint64_t count = 0; !in.done(); ++count) {
+        const size_t at = in.offset();
+        record<R> rec;
+        try {
+            in.read(*rec, rec.alloc());
+        } catch (const input_error &e) {
+            throw input_error(record_at(count, at) + e.what());
+        }
         fn(*rec);
-    } while (o.delimited && !in.done());
+    }
 }
 
 struct encode_command {
@@ -232,31 +245,6 @@ int list_all() {
     return 0;
 }
 
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (char &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
-
-// kest_bits.h, read off the field lists.
-int bits_header() {
-    std::cout << "/* kest_bits.h: each field's presence bit, KEST_<MESSAGE>_<MEMBER>. A bit is the field's\n"
-                 " * position in its record, not its field number. Written by `kest bits` from the field\n"
-                 " * lists, which a test compares; include kest_names.h. */\n"
-                 "#ifndef KEST_BITS_H\n#define KEST_BITS_H\n";
-    for_each_message([]<class R>() {
-        std::cout << "\n/* " << name_of<R> << " */\n";
-        const char *one = sizeof(core::presence_t<R>) == 8 ? "UINT64_C(1)" : "1u";
-        core::for_each_field<R>([&]<class F, size_t I>() {
-            const std::string name = "KEST_" + upper(name_of<R>) + "_" + upper(member_name<F>());
-            std::cout << "#define " << std::left << std::setw(32) << name << std::right << " (" << one << " << " << I
-                      << ")\n";
-        });
-    });
-    std::cout << "\n#endif\n";
-    return 0;
-}
-
 // Runs the command on the record type of the message named in `o`.
 template <class Command>
 int dispatch(const options &o) {
@@ -274,7 +262,6 @@ int run(std::string_view command, const options &o) {
     if (command == "sample") return dispatch<sample_command>(o);
     if (command == "segments") return dispatch<segments_command>(o);
     if (command == "list") return o.message.empty() ? list_all() : dispatch<list_command>(o);
-    if (command == "bits") return bits_header();
     return 2;
 }
 

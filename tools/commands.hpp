@@ -20,7 +20,7 @@ struct options {
     uint64_t max_length = uint64_t{1} << 28;
 };
 
-// Runs decode, encode, sample, segments, list or bits; returns the exit status.
+// Runs decode, encode, sample, segments or list; returns the exit status.
 int run(std::string_view command, const options &o);
 std::vector<std::string> message_list();
 

@@ -8,6 +8,8 @@
 #include "messages.hpp"
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <ostream>
@@ -101,6 +103,8 @@ class json_reader {
     void finish() {
         if (!done()) syntax("text after the record");
     }
+    // Where the next value starts, in bytes of the text.
+    size_t offset() const noexcept { return p_; }
 
     // Fills `m`, which must be empty. Payloads and arrays come from `a` and are attached
     // as soon as they exist, so a record owning `m` releases them whatever is refused.
@@ -183,12 +187,28 @@ class json_reader {
         }
     }
 
-    // A number, or a quoted decimal as protobuf's mapping writes 64-bit values.
+    // A number, or a quoted decimal as protobuf's mapping writes 64-bit values, read as
+    // protobuf's JSON parser reads them: a number with a fraction or an exponent through a
+    // double, taken when that is a whole number (1.0, 1e3); a quoted one in decimal digits
+    // alone, escaped or not, after an optional '+'.
     template <class T>
     T integer(const std::string &path, std::string_view kind) {
         const std::string_view token = value();
         const bool quoted = token.starts_with('"');
-        std::string_view digits = quoted ? token.substr(1, token.size() - 2) : token;
+        const std::string unescaped = quoted && escaped_ ? text(token.substr(1, token.size() - 2)) : std::string();
+        std::string_view digits = !quoted ? token : escaped_ ? std::string_view(unescaped) : token.substr(1, token.size() - 2);
+        auto out_of_range = [&] {
+            return input_error(path + ": " + cut(token) + " is out of range for " + std::string(kind) + " (0 to " +
+                               std::to_string(std::numeric_limits<T>::max()) + ")");
+        };
+        if (!quoted && digits.find_first_of(".eE") != std::string_view::npos) {
+            const double d = std::strtod(std::string(digits).c_str(), nullptr);  // the tool keeps the C locale
+            if (d != std::floor(d)) refuse(path, "expected an integer (" + std::string(kind) + ")", token);
+            if (d < 0 || !(d < std::ldexp(1.0, std::numeric_limits<T>::digits))) throw out_of_range();
+            return static_cast<T>(d);  // -0.0 too
+        }
+        if (quoted && digits.size() > 1 && digits[0] == '+' && digits[1] >= '0' && digits[1] <= '9')
+            digits.remove_prefix(1);
         const bool negative = digits.starts_with('-');
         if (negative) digits.remove_prefix(1);
         uint64_t x = 0;
@@ -196,9 +216,7 @@ class json_reader {
         if (digits.empty() || end != digits.data() + digits.size())
             refuse(path, "expected an integer (" + std::string(kind) + ")", token);
         if (negative && x == 0 && ec == std::errc()) return 0;  // -0
-        if (negative || ec == std::errc::result_out_of_range || x > std::numeric_limits<T>::max())
-            throw input_error(path + ": " + cut(token) + " is out of range for " + std::string(kind) + " (0 to " +
-                              std::to_string(std::numeric_limits<T>::max()) + ")");
+        if (negative || ec == std::errc::result_out_of_range || x > std::numeric_limits<T>::max()) throw out_of_range();
         return static_cast<T>(x);
     }
 

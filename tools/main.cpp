@@ -5,13 +5,31 @@
 #include <CLI/CLI.hpp>
 #include <kest_version.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <memory>
+
+namespace {
+
+// Which options go together is said in their descriptions: CLI11's "Excludes: --hex"
+// beside the name would push the description out of its column.
+struct formatter : CLI::Formatter {
+    std::string make_option_opts(const CLI::Option *opt) const override {
+        const std::string opts = CLI::Formatter::make_option_opts(opt);
+        return opts.substr(0, std::min(opts.find(" " + get_label("Needs") + ":"),
+                                       opts.find(" " + get_label("Excludes") + ":")));
+    }
+};
+
+}  // namespace
 
 int main(int argc, char **argv) {
     using namespace kest::tool;
     CLI::App app{"kest: encode, decode and inspect messages of the srg family", "kest"};
+    app.formatter(std::make_shared<formatter>());
+    app.get_formatter()->column_width(32);
     app.require_subcommand(1);
     app.set_version_flag("--version", "kest " KEST_VERSION_STRING);
     const std::vector<std::string> names = message_list();
@@ -36,17 +54,23 @@ int main(int argc, char **argv) {
             ->check(CLI::IsMember({"kest", "proto"}));
     };
     auto add_stream = [&](CLI::App *cmd, CLI::Option *hex) {
-        cmd->add_flag("--delimited", o.delimited, "a stream of records, each after its length as a varint; JSON "
-                                                  "records one per line")
+        return cmd
+            ->add_flag("--delimited", o.delimited, "a stream of records, each after its length as a varint; JSON "
+                                                   "records one per line; not with --hex")
             ->excludes(hex);
     };
 
     CLI::App *decode = add("decode", "Wire bytes to JSON: present fields only, byte strings as hex");
     add_file(decode, "wire bytes");
     add_json(decode);
-    add_stream(decode, decode->add_flag("--hex", o.hex, "the input is hex text, not binary"));
+    CLI::Option *stream = add_stream(decode, decode->add_flag("--hex", o.hex, "the input is hex text, not binary"));
+    // CLI11 would take -1 for 2^64 - 1, the opposite of what a negative length might mean.
+    const CLI::Validator not_negative(
+        [](std::string &s) { return s.starts_with('-') ? "a length cannot be negative: " + s : std::string(); }, "");
     decode->add_option("--max-length", o.max_length, "with --delimited, the longest record accepted (bytes)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(not_negative)
+        ->needs(stream);
     decode->add_flag("--zero-copy", o.zero_copy, "decode by reference: payloads point into the input");
     decode->add_flag("--partial", o.partial, "on failure, also print the fields decoded before the fault");
 
@@ -62,7 +86,6 @@ int main(int argc, char **argv) {
 
     CLI::App *list = app.add_subcommand("list", "List the messages, or the fields of one");
     list->add_option("MSG", o.message, "message name")->check(CLI::IsMember(names));
-    app.add_subcommand("bits", "Print kest_bits.h: each field's presence bit by name, for C");
     CLI::App *help = app.add_subcommand("help", "Print this help message and exit");
 
     try {
