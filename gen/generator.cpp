@@ -9,6 +9,8 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -122,14 +124,43 @@ std::vector<const Message *> emission_order(const pb::FileDescriptor &file) {
     return order;
 }
 
-std::vector<const pb::FileDescriptor *> imports_with_messages(const pb::FileDescriptor &file) {
+// Where a thing is declared; without source info, all tie and the walk order stands.
+using Position = std::pair<int, int>;
+template <class D>
+Position position(const D &d) {
+    pb::SourceLocation at;
+    if (!d.GetSourceLocation(&at)) return {0, 0};
+    return {at.start_line, at.start_column};
+}
+
+// The headers a file's header includes: its imports that hold messages, and the file of
+// every element it names (reached through a public import too).
+std::vector<const pb::FileDescriptor *> included(const pb::FileDescriptor &file) {
     std::vector<const pb::FileDescriptor *> out;
-    for (int i = 0; i < file.dependency_count(); ++i)
-        if (file.dependency(i)->message_type_count() > 0) out.push_back(file.dependency(i));
+    auto add = [&](const pb::FileDescriptor *f) {
+        if (f != &file && f->message_type_count() > 0 && std::find(out.begin(), out.end(), f) == out.end())
+            out.push_back(f);
+    };
+    for (int i = 0; i < file.dependency_count(); ++i) add(file.dependency(i));
+    for (const Message *m : messages_of(file))
+        for (int i = 0; i < m->field_count(); ++i)
+            if (m->field(i)->is_repeated() && m->field(i)->message_type()) add(m->field(i)->message_type()->file());
     return out;
 }
 
 // ---- what kest refuses -------------------------------------------------------
+
+struct Problem {
+    std::string file;
+    Position at;
+    std::string line;
+};
+
+// Lines go by file, then by position in it.
+template <class T>
+bool earlier(const T &a, const T &b) {
+    return std::tie(a.file, a.at) < std::tie(b.file, b.at);
+}
 
 std::string field_problem(const Field &f) {
     if (f.type() == Field::TYPE_GROUP) return "a group";
@@ -173,54 +204,208 @@ std::string cycle_problem(const Message &m, const Field &f) {
     return "a message that embeds itself (" + way + ")";
 }
 
-// Where a thing is declared; without source info, all tie and the walk order stands.
-template <class D>
-std::pair<int, int> position(const D &d) {
-    pb::SourceLocation at;
-    if (!d.GetSourceLocation(&at)) return {0, 0};
-    return {at.start_line, at.start_column};
+std::string field_place(const Message &m, const Field &f) {
+    return "message " + proto_name(m) + ", field " + f.name() + " (number " + std::to_string(f.number()) + ")";
 }
 
-}  // namespace
+constexpr const char *record_form =
+    "kest names a record after its message, Outer_Inner when nested, whatever the package";
 
-std::string refusal(const pb::FileDescriptor &file) {
-    std::vector<std::pair<std::pair<int, int>, std::string>> problems;
-    const std::string in = file_name(file) + ": ";
+// Names a record cannot take, and why: the generated code would not compile.
+constexpr std::pair<const char *, const char *> reserved_names[] = {
+    {"a C or C++ keyword",
+     " alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t char16_t char32_t class"
+     " compl concept const consteval constexpr constinit const_cast continue co_await co_return co_yield decltype"
+     " default delete do double dynamic_cast else enum explicit export extern false float for friend goto if"
+     " inline int long mutable namespace new noexcept not not_eq nullptr operator or or_eq private protected"
+     " public register reinterpret_cast requires restrict return short signed sizeof static static_assert"
+     " static_cast struct switch template this thread_local throw true try typedef typeid typeof typeof_unqual"
+     " typename union unsigned using virtual void volatile wchar_t while xor xor_eq "},
+    // <stdint.h> and <stdbool.h> come with every record; <string.h> with the operations.
+    {"a name of the C library that the generated code includes",
+     " int8_t int16_t int32_t int64_t uint8_t uint16_t uint32_t uint64_t int_least8_t int_least16_t int_least32_t"
+     " int_least64_t uint_least8_t uint_least16_t uint_least32_t uint_least64_t int_fast8_t int_fast16_t"
+     " int_fast32_t int_fast64_t uint_fast8_t uint_fast16_t uint_fast32_t uint_fast64_t intptr_t uintptr_t"
+     " intmax_t uintmax_t size_t rsize_t ptrdiff_t max_align_t locale_t NULL offsetof basename bcmp bcopy bzero"
+     " explicit_bzero ffs ffsl ffsll index rindex memccpy memchr memcmp memcpy memfrob memmem memmove mempcpy"
+     " memrchr memset rawmemchr stpcpy stpncpy strcasecmp strcasecmp_l strcasestr strcat strchr strchrnul strcmp"
+     " strcoll strcoll_l strcpy strcspn strdup strerror strerror_l strerror_r strfry strlen strncasecmp"
+     " strncasecmp_l strncat strncmp strncpy strndup strnlen strpbrk strrchr strsep strsignal strspn strstr strtok"
+     " strtok_r strverscmp strxfrm strxfrm_l "},
+    {"a namespace of the C++ code", " std kest "},
+    // KEST_CODECS declares each record's codec inside namespace kest, where these come first.
+    {"a name of kest.hpp's namespace kest",
+     " allocator arena budget codec core delimited_reader delimited_writer describe detail encode encode_iovec"
+     " encoded_size errc for_each_message library_messages malloc_allocator message message_list messages_as mode"
+     " name_of record stream_status to_string write_all "},
+    {"the name of a parameter of its functions", " dst "},
+};
+
+// The limits and constants of <stdint.h>: [U]INT8_MAX, INT_LEAST16_MIN, UINT64_C, SIZE_MAX...
+bool stdint_macro(std::string name) {
+    const size_t cut = name.rfind('_');
+    if (cut == std::string::npos) return false;
+    const std::string end = name.substr(cut + 1);
+    name.resize(cut);
+    if (end != "MIN" && end != "MAX" && end != "C") return false;
+    for (const char *s : {"SIZE", "PTRDIFF", "WCHAR", "WINT", "SIG_ATOMIC", "INTPTR", "INTMAX"})
+        if (name == s) return true;
+    if (name.starts_with('U')) name.erase(0, 1);
+    for (const std::string kind : {"INT_LEAST", "INT_FAST", "INT"})
+        if (name.starts_with(kind)) {
+            const std::string bits = name.substr(kind.size());
+            return bits == "8" || bits == "16" || bits == "32" || bits == "64" ||
+                   (kind == "INT" && (bits == "PTR" || bits == "MAX"));
+        }
+    return false;
+}
+
+std::string reserved(const std::string &name) {
+    if (name.starts_with("kest_") || name.starts_with("KEST_")) return "in libkest's own kest_ and KEST_ namespaces";
+    if (name.starts_with("__") || (name[0] == '_' && std::isupper(static_cast<unsigned char>(name[1]))))
+        return "reserved to the C implementation";
+    if (stdint_macro(name)) return "a macro of <stdint.h>";
+    for (const auto &[why, names] : reserved_names)
+        if (std::string_view(names).find(" " + name + " ") != std::string_view::npos) return why;
+    return "";
+}
+
+// What kest cannot take in one file: kinds, numbers, shapes and reserved record names.
+void check_messages(const pb::FileDescriptor &file, std::vector<Problem> &out) {
     auto field_refusal = [&](const Field &f, const std::string &where, const std::string &what) {
-        problems.push_back({position(f), in + where + " (number " + std::to_string(f.number()) + "): " + what +
-                                             " is not supported; " + supported});
+        out.push_back({file.name(), position(f), where + ": " + what + " is not supported; " + supported});
     };
     auto extensions = [&](auto &scope) {
         for (int i = 0; i < scope.extension_count(); ++i) {
             const Field &x = *scope.extension(i);
-            field_refusal(x, "extension " + x.name() + " of " + x.containing_type()->full_name(), "an extension");
+            field_refusal(x, "extension " + x.name() + " of " + x.containing_type()->full_name() + " (number " +
+                                 std::to_string(x.number()) + ")",
+                          "an extension");
         }
     };
-    std::map<std::string, const Message *> records;
     for (const Message *m : messages_of(file)) {
-        const std::string name = proto_name(*m);
-        if (auto [taken, fresh] = records.emplace(c_name(*m), m); !fresh)
-            problems.push_back({position(*m), in + "message " + name + ": a record name (" + c_name(*m) +
-                                                  ") shared with message " + proto_name(*taken->second) +
-                                                  " is not supported; kest names the record of a nested "
-                                                  "message Outer_Inner"});
+        if (const std::string why = reserved(c_name(*m)); !why.empty())
+            out.push_back({file.name(), position(*m),
+                           "message " + proto_name(*m) + ": a record named " + c_name(*m) + " (" + why +
+                               ") is not supported; rename the message: " + record_form});
         if (m->field_count() > max_fields)
-            problems.push_back({position(*m), in + "message " + name + ": " + std::to_string(m->field_count()) +
-                                                  " fields are not supported; kest supports at most 64 fields "
-                                                  "in a message"});
+            out.push_back({file.name(), position(*m),
+                           "message " + proto_name(*m) + ": " + std::to_string(m->field_count()) +
+                               " fields are not supported; kest supports at most 64 fields in a message"});
         for (int i = 0; i < m->field_count(); ++i) {
             const Field &f = *m->field(i);
             std::string what = field_problem(f);
             if (what.empty()) what = cycle_problem(*m, f);
-            if (!what.empty()) field_refusal(f, "message " + name + ", field " + f.name(), what);
+            if (!what.empty()) field_refusal(f, field_place(*m, f), what);
         }
         extensions(*m);
     }
     extensions(file);
-    if (problems.empty()) return "";
-    std::stable_sort(problems.begin(), problems.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    return problems.front().second;
+}
+
+// A name the output declares at file scope, and what declares it.
+struct Declared {
+    std::string name, role, file;  // file "": libkest's own
+    Position at;
+    std::string place;             // "message M", a field, or "" for the file itself
+    const void *owner, *part;      // one line per two owners, or per two parts of one
+    const char *how;               // how kest forms such a name
+};
+
+constexpr const char *function_form = "kest names a record's functions <prefix><record>_encode_ext, _decode_ext, "
+                                      "_duplicate and _free_ext";
+constexpr const char *bit_form = "kest names a field's presence bit <PREFIX><RECORD>_<FIELD> in upper case";
+constexpr const char *file_form = "kest names a file's macros <PREFIX><FILE>_MESSAGES, _OPERATIONS and _KEST_H "
+                                  "after its name without the directory";
+
+// libkest's own names that generated ones can meet (with the prefix kest_).
+constexpr const char *library_names =
+    " kest_segment kest_alloc_fn kest_free_fn kest_result_name kest_result_text KEST_OK KEST_ERR_MALFORMED"
+    " KEST_ERR_WIRE_TYPE KEST_ERR_FIELD_TYPE KEST_ERR_NO_MEMORY KEST_FLAG_ZERO_COPY KEST_TYPES_H KEST_H KEST_NAMES_H"
+    " KEST_MESSAGES KEST_MESSAGE_LIST KEST_COMMA_RECORD_ KEST_CODECS KEST_CODEC_ KEST_DEFINE_OPERATIONS"
+    " KEST_DEFINE_PLAIN_OPERATIONS"
+    " KEST_EXPORT_ KEST_INLINE KEST_INLINE_LAMBDA KEST_VERSION KEST_VERSION_H KEST_VERSION_MAJOR KEST_VERSION_MINOR"
+    " KEST_VERSION_PATCH KEST_VERSION_STRING ";
+
+std::string bit_name(const std::string &prefix, const Message &m, const Field &f) {
+    return macro_case(prefix) + macro_case(c_name(m)) + "_" + macro_case(f.name());
+}
+
+void check_names(const std::vector<const pb::FileDescriptor *> &files, const std::string &prefix,
+                 std::vector<Problem> &out) {
+    std::vector<Declared> all;
+    std::istringstream own(library_names);
+    for (std::string name; own >> name;) all.push_back({name, "", "", {-1, -1}, "", nullptr, nullptr, ""});
+    for (const pb::FileDescriptor *file : files) {
+        const std::string list = macro_case(prefix) + macro_case(base_name(*file));
+        for (const char *macro : {"_MESSAGES", "_OPERATIONS", "_KEST_H"})
+            all.push_back({list + macro, "the macro", file->name(), {-1, -1}, "", file, file, file_form});
+        for (const Message *m : messages_of(*file)) {
+            const std::string name = c_name(*m), place = "message " + proto_name(*m);
+            if (reserved(name).empty())  // told already
+                all.push_back({name, "the record", file->name(), position(*m), place, m, m, record_form});
+            for (const char *op : {"_encode_ext", "_decode_ext", "_duplicate", "_free_ext"})
+                all.push_back({prefix + name + op, "the function", file->name(), position(*m), place, m, m,
+                               function_form});
+            for (int i = 0; i < m->field_count(); ++i)
+                all.push_back({bit_name(prefix, *m, *m->field(i)), "the presence bit", file->name(),
+                               position(*m->field(i)), field_place(*m, *m->field(i)), m, m->field(i), bit_form});
+        }
+    }
+    std::stable_sort(all.begin(), all.end(), earlier<Declared>);
+    std::map<std::string, const Declared *> first;
+    std::set<std::pair<const void *, const void *>> told;
+    for (const Declared &d : all) {
+        const auto [it, fresh] = first.emplace(d.name, &d);
+        if (fresh) continue;
+        const Declared &e = *it->second;
+        if (!told.insert(e.owner == d.owner ? std::pair(e.part, d.part) : std::pair(e.owner, d.owner)).second)
+            continue;
+        std::string other = e.file.empty() ? "libkest's" : e.role + " of " + (e.place.empty() ? e.file : e.place);
+        if (!e.place.empty() && e.file != d.file) other += " in " + e.file;
+        out.push_back({d.file, d.at,
+                       (d.place.empty() ? "" : d.place + ": ") + d.role + " " + d.name + ", also " + other +
+                           ", is not supported; rename " + (e.file.empty() ? "it" : "one of them") + ": " + d.how});
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> refusals(const std::vector<const pb::FileDescriptor *> &files, const std::string &prefix) {
+    // The requested files and every file their headers include, with the place that includes it.
+    std::vector<const pb::FileDescriptor *> reached;
+    std::map<const pb::FileDescriptor *, const pb::FileDescriptor *> by;
+    for (const pb::FileDescriptor *f : files)
+        if (std::find(reached.begin(), reached.end(), f) == reached.end()) reached.push_back(f);
+    for (size_t i = 0; i < reached.size(); ++i)
+        for (const pb::FileDescriptor *d : included(*reached[i]))
+            if (std::find(reached.begin(), reached.end(), d) == reached.end()) {
+                reached.push_back(d);
+                by[d] = reached[i];
+            }
+
+    std::vector<Problem> problems;
+    for (const pb::FileDescriptor *f : reached) check_messages(*f, problems);
+    // An imported file kest cannot take breaks the header of each file that includes it.
+    std::set<std::string> broken;
+    for (const Problem &p : problems) broken.insert(p.file);
+    for (const auto &[file, parent] : by) {
+        if (!broken.count(file->name())) continue;
+        const pb::FileDescriptor &from = *parent;
+        Position at{0, 0};
+        for (int i = 0; i < from.dependency_count(); ++i)
+            if (pb::SourceLocation loc; from.dependency(i) == file && from.GetSourceLocation({3, i}, &loc))
+                at = {loc.start_line, loc.start_column};  // 3: FileDescriptorProto.dependency
+        problems.push_back({from.name(), at,
+                            "import \"" + file->name() + "\": a file kest cannot take (its lines say why) is not "
+                            "supported; " + base_name(from) + ".kest.h would include " + base_name(*file) +
+                            ".kest.h: import only files whose messages kest supports"});
+    }
+    check_names(reached, prefix, problems);
+    std::stable_sort(problems.begin(), problems.end(), earlier<Problem>);
+    std::vector<std::string> lines;
+    for (const Problem &p : problems) lines.push_back(p.file + ": " + p.line);
+    return lines;
 }
 
 namespace {
@@ -286,6 +471,14 @@ std::string record(const Message &m, const std::string &prefix) {
     const size_t n = fields.size();
     out += std::string("    ") + (n <= 8 ? "uint8_t" : n <= 16 ? "uint16_t" : n <= 32 ? "uint32_t" : "uint64_t") +
            " present;\n} " + name + ";\n\n";
+    // Each field's bit in `present`, its values in one column.
+    size_t column = 0;
+    for (const Field *f : fields) column = std::max(column, bit_name(prefix, m, *f).size());
+    for (size_t i = 0; i < n; ++i) {
+        const std::string bit = bit_name(prefix, m, *fields[i]);
+        out += "#define " + bit + std::string(column + 1 - bit.size(), ' ') + (n <= 32 ? "(1u" : "(UINT64_C(1)") +
+               " << " + std::to_string(i) + ")\n" + (i + 1 == n ? "\n" : "");
+    }
 
     const bool owns = owns_memory(m);
     auto with = [&](std::vector<std::string> params, std::initializer_list<std::string> extra) {
@@ -328,9 +521,11 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
     for (const Message *m : order)
         for (int i = 0; i < m->field_count(); ++i) strings = strings || m->field(i)->type() == Field::TYPE_STRING;
     if (strings) out += "/* A string field is a byte string like bytes: kest does not check that it holds UTF-8. */\n";
+    if (std::any_of(order.begin(), order.end(), [](const Message *m) { return m->field_count() > 0; }))
+        out += "/* <PREFIX><RECORD>_<FIELD> is a field's bit in `present`: its position in the record, not its "
+               "number. */\n";
     out += "#ifndef " + guard + "\n#define " + guard + "\n\n#include <kest_types.h>\n";
-    for (const pb::FileDescriptor *d : imports_with_messages(file))
-        out += "#include \"" + base_name(*d) + ".kest.h\"\n";
+    for (const pb::FileDescriptor *d : included(file)) out += "#include \"" + base_name(*d) + ".kest.h\"\n";
     out += "\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n";
 
     std::vector<std::string> records, operations;
@@ -352,10 +547,10 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
 std::string field_lists(const pb::FileDescriptor &file, const std::vector<const Message *> &order) {
     std::string out = "// Generated by protoc-gen-kest from " + file_name(file) + ": do not edit.\n#pragma once\n\n" +
                       "#include \"core/engine.hpp\"\n#include \"" + base_name(file) + ".kest.h\"\n";
-    for (const pb::FileDescriptor *d : imports_with_messages(file))
-        out += "#include \"" + base_name(*d) + ".kest.hpp\"\n";
+    for (const pb::FileDescriptor *d : included(file)) out += "#include \"" + base_name(*d) + ".kest.hpp\"\n";
     for (const Message *m : order) {
-        const std::string name = c_name(*m);
+        // Qualified: inside the schema, a name of kest::core would hide the record.
+        const std::string name = "::" + c_name(*m);
         out += "\ntemplate <>\nstruct kest::core::schema<" + name + "> {\n    using fields = field_list<";
         const std::vector<const Field *> fields = by_number(*m);
         for (size_t i = 0; i < fields.size(); ++i) {
@@ -389,6 +584,11 @@ void write(pb::compiler::GeneratorContext &context, const std::string &name, con
 
 bool Generator::Generate(const pb::FileDescriptor *file, const std::string &parameter,
                          pb::compiler::GeneratorContext *context, std::string *error) const {
+    return GenerateAll({file}, parameter, context, error);
+}
+
+bool Generator::GenerateAll(const std::vector<const pb::FileDescriptor *> &files, const std::string &parameter,
+                            pb::compiler::GeneratorContext *context, std::string *error) const {
     std::vector<std::pair<std::string, std::string>> options;
     pb::compiler::ParseGeneratorParameter(parameter, &options);
     std::string prefix;
@@ -406,29 +606,32 @@ bool Generator::Generate(const pb::FileDescriptor *file, const std::string &para
     }
     if (prefix.empty()) {
         *error = "no prefix: protoc-gen-kest needs --kest_opt=prefix=NAME, NAME starting every function "
-                      "it declares (e.g. myapp_)";
+                 "it declares (e.g. myapp_)";
         return false;
     }
     if (!is_identifier(prefix)) {
         *error = "prefix=" + prefix + " cannot start a C function name";
         return false;
     }
-    if (std::string why = refusal(*file); !why.empty()) {
-        *error = why.substr(file_name(*file).size() + 2);  // protoc names the file itself
+    // The whole request first: nothing is written unless all of it compiles.
+    if (const std::vector<std::string> lines = refusals(files, prefix); !lines.empty()) {
+        for (const std::string &line : lines) *error += (error->empty() ? "" : "\n") + line;
         return false;
     }
 
-    const std::vector<const Message *> order = emission_order(*file);
-    const std::string base = base_name(*file), include = "#include \"" + base + ".kest.hpp\"\n";
-    write(*context, base + ".kest.h", header(*file, order, prefix));
-    write(*context, base + ".kest.hpp", field_lists(*file, order));
-    if (split) {
-        for (const Message *m : order)
-            write(*context, c_name(*m) + ".kest.cpp", include + "\n" + operations(*m, prefix));
-    } else {
-        std::string all = include + (order.empty() ? "" : "\n");
-        for (const Message *m : order) all += operations(*m, prefix);
-        write(*context, base + ".kest.cpp", all);
+    for (const pb::FileDescriptor *file : files) {
+        const std::vector<const Message *> order = emission_order(*file);
+        const std::string base = base_name(*file), include = "#include \"" + base + ".kest.hpp\"\n";
+        write(*context, base + ".kest.h", header(*file, order, prefix));
+        write(*context, base + ".kest.hpp", field_lists(*file, order));
+        if (split) {
+            for (const Message *m : order)
+                write(*context, c_name(*m) + ".kest.cpp", include + "\n" + operations(*m, prefix));
+        } else {
+            std::string all = include + (order.empty() ? "" : "\n");
+            for (const Message *m : order) all += operations(*m, prefix);
+            write(*context, base + ".kest.cpp", all);
+        }
     }
     return true;
 }

@@ -5,158 +5,158 @@
 #include "srg.kest.h"
 
 template <>
-struct kest::core::schema<srg_opaque> {
+struct kest::core::schema<::srg_opaque> {
     using fields = field_list<
-        u32<1, &srg_opaque::f1>,
-        u32<2, &srg_opaque::f2>,
-        bytes<3, &srg_opaque::f3, &srg_opaque::f3_len>>;
+        u32<1, &::srg_opaque::f1>,
+        u32<2, &::srg_opaque::f2>,
+        bytes<3, &::srg_opaque::f3, &::srg_opaque::f3_len>>;
 };
 
 template <>
-struct kest::core::schema<srg_cmd_msg> {
+struct kest::core::schema<::srg_cmd_msg> {
     using fields = field_list<
-        u32<1, &srg_cmd_msg::f1>,
-        u32<2, &srg_cmd_msg::f2>,
-        u32<3, &srg_cmd_msg::f3>,
-        u32<4, &srg_cmd_msg::f4>,
-        u32<5, &srg_cmd_msg::f5>,
-        u32<11, &srg_cmd_msg::f11>,
-        u32<12, &srg_cmd_msg::f12>,
-        bytes<13, &srg_cmd_msg::f13, &srg_cmd_msg::f13_len>,
-        u32<14, &srg_cmd_msg::f14>,
-        u32<15, &srg_cmd_msg::f15>>;
+        u32<1, &::srg_cmd_msg::f1>,
+        u32<2, &::srg_cmd_msg::f2>,
+        u32<3, &::srg_cmd_msg::f3>,
+        u32<4, &::srg_cmd_msg::f4>,
+        u32<5, &::srg_cmd_msg::f5>,
+        u32<11, &::srg_cmd_msg::f11>,
+        u32<12, &::srg_cmd_msg::f12>,
+        bytes<13, &::srg_cmd_msg::f13, &::srg_cmd_msg::f13_len>,
+        u32<14, &::srg_cmd_msg::f14>,
+        u32<15, &::srg_cmd_msg::f15>>;
 };
 
 template <>
-struct kest::core::schema<srg_sync_msg> {
+struct kest::core::schema<::srg_sync_msg> {
     using fields = field_list<
-        u32<1, &srg_sync_msg::f1>,
-        u32<2, &srg_sync_msg::f2>,
-        u32<3, &srg_sync_msg::f3>,
-        u32<4, &srg_sync_msg::f4>,
-        u32<5, &srg_sync_msg::f5>,
-        bytes<6, &srg_sync_msg::f6, &srg_sync_msg::f6_len>,
-        u32<7, &srg_sync_msg::f7>,
-        u32<8, &srg_sync_msg::f8>,
-        u32<9, &srg_sync_msg::f9>,
-        u32<10, &srg_sync_msg::f10>,
-        fixed32<11, &srg_sync_msg::f11>,
-        bytes<12, &srg_sync_msg::f12, &srg_sync_msg::f12_len>,
-        repeated<15, &srg_sync_msg::f15, &srg_sync_msg::n_f15>,
-        u32<16, &srg_sync_msg::f16>,
-        u32<17, &srg_sync_msg::f17>,
-        boolean<18, &srg_sync_msg::f18>>;
+        u32<1, &::srg_sync_msg::f1>,
+        u32<2, &::srg_sync_msg::f2>,
+        u32<3, &::srg_sync_msg::f3>,
+        u32<4, &::srg_sync_msg::f4>,
+        u32<5, &::srg_sync_msg::f5>,
+        bytes<6, &::srg_sync_msg::f6, &::srg_sync_msg::f6_len>,
+        u32<7, &::srg_sync_msg::f7>,
+        u32<8, &::srg_sync_msg::f8>,
+        u32<9, &::srg_sync_msg::f9>,
+        u32<10, &::srg_sync_msg::f10>,
+        fixed32<11, &::srg_sync_msg::f11>,
+        bytes<12, &::srg_sync_msg::f12, &::srg_sync_msg::f12_len>,
+        repeated<15, &::srg_sync_msg::f15, &::srg_sync_msg::n_f15>,
+        u32<16, &::srg_sync_msg::f16>,
+        u32<17, &::srg_sync_msg::f17>,
+        boolean<18, &::srg_sync_msg::f18>>;
 };
 
 template <>
-struct kest::core::schema<srg_neg_msg> {
+struct kest::core::schema<::srg_neg_msg> {
     using fields = field_list<
-        u32<1, &srg_neg_msg::f1>,
-        u32<2, &srg_neg_msg::f2>,
-        u32<3, &srg_neg_msg::f3>,
-        u32<4, &srg_neg_msg::f4>,
-        u32<5, &srg_neg_msg::f5>,
-        boolean<6, &srg_neg_msg::f6>,
-        u32<7, &srg_neg_msg::f7>,
-        u32<8, &srg_neg_msg::f8>,
-        boolean<9, &srg_neg_msg::f9>,
-        u32<10, &srg_neg_msg::f10>,
-        u32<15, &srg_neg_msg::f15>,
-        u32<16, &srg_neg_msg::f16>,
-        u32<17, &srg_neg_msg::f17>>;
+        u32<1, &::srg_neg_msg::f1>,
+        u32<2, &::srg_neg_msg::f2>,
+        u32<3, &::srg_neg_msg::f3>,
+        u32<4, &::srg_neg_msg::f4>,
+        u32<5, &::srg_neg_msg::f5>,
+        boolean<6, &::srg_neg_msg::f6>,
+        u32<7, &::srg_neg_msg::f7>,
+        u32<8, &::srg_neg_msg::f8>,
+        boolean<9, &::srg_neg_msg::f9>,
+        u32<10, &::srg_neg_msg::f10>,
+        u32<15, &::srg_neg_msg::f15>,
+        u32<16, &::srg_neg_msg::f16>,
+        u32<17, &::srg_neg_msg::f17>>;
 };
 
 template <>
-struct kest::core::schema<srg_opq_dhcpv4_msg> {
+struct kest::core::schema<::srg_opq_dhcpv4_msg> {
     using fields = field_list<
-        bytes<1, &srg_opq_dhcpv4_msg::f1, &srg_opq_dhcpv4_msg::f1_len>,
-        u32<2, &srg_opq_dhcpv4_msg::f2>,
-        u32<3, &srg_opq_dhcpv4_msg::f3>,
-        fixed32<4, &srg_opq_dhcpv4_msg::f4>,
-        fixed32<5, &srg_opq_dhcpv4_msg::f5>,
-        u32<6, &srg_opq_dhcpv4_msg::f6>,
-        u32<7, &srg_opq_dhcpv4_msg::f7>,
-        u32<8, &srg_opq_dhcpv4_msg::f8>,
-        fixed32<9, &srg_opq_dhcpv4_msg::f9>,
-        bytes<10, &srg_opq_dhcpv4_msg::f10, &srg_opq_dhcpv4_msg::f10_len>,
-        fixed32<11, &srg_opq_dhcpv4_msg::f11>,
-        u32<12, &srg_opq_dhcpv4_msg::f12>,
-        u32<13, &srg_opq_dhcpv4_msg::f13>,
-        u32<14, &srg_opq_dhcpv4_msg::f14>,
-        u32<15, &srg_opq_dhcpv4_msg::f15>,
-        u32<16, &srg_opq_dhcpv4_msg::f16>,
-        fixed32<17, &srg_opq_dhcpv4_msg::f17>,
-        bytes<18, &srg_opq_dhcpv4_msg::f18, &srg_opq_dhcpv4_msg::f18_len>,
-        u32<19, &srg_opq_dhcpv4_msg::f19>,
-        u32<20, &srg_opq_dhcpv4_msg::f20>,
-        u32<21, &srg_opq_dhcpv4_msg::f21>,
-        u64<22, &srg_opq_dhcpv4_msg::f22>,
-        bytes<23, &srg_opq_dhcpv4_msg::f23, &srg_opq_dhcpv4_msg::f23_len>,
-        bytes<24, &srg_opq_dhcpv4_msg::f24, &srg_opq_dhcpv4_msg::f24_len>,
-        bytes<25, &srg_opq_dhcpv4_msg::f25, &srg_opq_dhcpv4_msg::f25_len>,
-        bytes<26, &srg_opq_dhcpv4_msg::f26, &srg_opq_dhcpv4_msg::f26_len>,
-        bytes<27, &srg_opq_dhcpv4_msg::f27, &srg_opq_dhcpv4_msg::f27_len>,
-        u32<28, &srg_opq_dhcpv4_msg::f28>,
-        bytes<29, &srg_opq_dhcpv4_msg::f29, &srg_opq_dhcpv4_msg::f29_len>,
-        bytes<30, &srg_opq_dhcpv4_msg::f30, &srg_opq_dhcpv4_msg::f30_len>,
-        fixed32<31, &srg_opq_dhcpv4_msg::f31>,
-        u32<32, &srg_opq_dhcpv4_msg::f32>,
-        bytes<33, &srg_opq_dhcpv4_msg::f33, &srg_opq_dhcpv4_msg::f33_len>,
-        bytes<34, &srg_opq_dhcpv4_msg::f34, &srg_opq_dhcpv4_msg::f34_len>,
-        fixed32<35, &srg_opq_dhcpv4_msg::f35>,
-        fixed32<36, &srg_opq_dhcpv4_msg::f36>,
-        fixed32<37, &srg_opq_dhcpv4_msg::f37>,
-        fixed32<38, &srg_opq_dhcpv4_msg::f38>>;
+        bytes<1, &::srg_opq_dhcpv4_msg::f1, &::srg_opq_dhcpv4_msg::f1_len>,
+        u32<2, &::srg_opq_dhcpv4_msg::f2>,
+        u32<3, &::srg_opq_dhcpv4_msg::f3>,
+        fixed32<4, &::srg_opq_dhcpv4_msg::f4>,
+        fixed32<5, &::srg_opq_dhcpv4_msg::f5>,
+        u32<6, &::srg_opq_dhcpv4_msg::f6>,
+        u32<7, &::srg_opq_dhcpv4_msg::f7>,
+        u32<8, &::srg_opq_dhcpv4_msg::f8>,
+        fixed32<9, &::srg_opq_dhcpv4_msg::f9>,
+        bytes<10, &::srg_opq_dhcpv4_msg::f10, &::srg_opq_dhcpv4_msg::f10_len>,
+        fixed32<11, &::srg_opq_dhcpv4_msg::f11>,
+        u32<12, &::srg_opq_dhcpv4_msg::f12>,
+        u32<13, &::srg_opq_dhcpv4_msg::f13>,
+        u32<14, &::srg_opq_dhcpv4_msg::f14>,
+        u32<15, &::srg_opq_dhcpv4_msg::f15>,
+        u32<16, &::srg_opq_dhcpv4_msg::f16>,
+        fixed32<17, &::srg_opq_dhcpv4_msg::f17>,
+        bytes<18, &::srg_opq_dhcpv4_msg::f18, &::srg_opq_dhcpv4_msg::f18_len>,
+        u32<19, &::srg_opq_dhcpv4_msg::f19>,
+        u32<20, &::srg_opq_dhcpv4_msg::f20>,
+        u32<21, &::srg_opq_dhcpv4_msg::f21>,
+        u64<22, &::srg_opq_dhcpv4_msg::f22>,
+        bytes<23, &::srg_opq_dhcpv4_msg::f23, &::srg_opq_dhcpv4_msg::f23_len>,
+        bytes<24, &::srg_opq_dhcpv4_msg::f24, &::srg_opq_dhcpv4_msg::f24_len>,
+        bytes<25, &::srg_opq_dhcpv4_msg::f25, &::srg_opq_dhcpv4_msg::f25_len>,
+        bytes<26, &::srg_opq_dhcpv4_msg::f26, &::srg_opq_dhcpv4_msg::f26_len>,
+        bytes<27, &::srg_opq_dhcpv4_msg::f27, &::srg_opq_dhcpv4_msg::f27_len>,
+        u32<28, &::srg_opq_dhcpv4_msg::f28>,
+        bytes<29, &::srg_opq_dhcpv4_msg::f29, &::srg_opq_dhcpv4_msg::f29_len>,
+        bytes<30, &::srg_opq_dhcpv4_msg::f30, &::srg_opq_dhcpv4_msg::f30_len>,
+        fixed32<31, &::srg_opq_dhcpv4_msg::f31>,
+        u32<32, &::srg_opq_dhcpv4_msg::f32>,
+        bytes<33, &::srg_opq_dhcpv4_msg::f33, &::srg_opq_dhcpv4_msg::f33_len>,
+        bytes<34, &::srg_opq_dhcpv4_msg::f34, &::srg_opq_dhcpv4_msg::f34_len>,
+        fixed32<35, &::srg_opq_dhcpv4_msg::f35>,
+        fixed32<36, &::srg_opq_dhcpv4_msg::f36>,
+        fixed32<37, &::srg_opq_dhcpv4_msg::f37>,
+        fixed32<38, &::srg_opq_dhcpv4_msg::f38>>;
 };
 
 template <>
-struct kest::core::schema<ia_id_msg> {
+struct kest::core::schema<::ia_id_msg> {
     using fields = field_list<
-        u32<1, &ia_id_msg::f1>,
-        u32<2, &ia_id_msg::f2>,
-        u32<3, &ia_id_msg::f3>,
-        u32<4, &ia_id_msg::f4>,
-        u32<5, &ia_id_msg::f5>,
-        u32<6, &ia_id_msg::f6>,
-        u32<7, &ia_id_msg::f7>,
-        u32<8, &ia_id_msg::f8>,
-        bytes<9, &ia_id_msg::f9, &ia_id_msg::f9_len>,
-        u32<10, &ia_id_msg::f10>,
-        u32<11, &ia_id_msg::f11>,
-        u32<12, &ia_id_msg::f12>,
-        u32<13, &ia_id_msg::f13>,
-        u32<14, &ia_id_msg::f14>,
-        u32<15, &ia_id_msg::f15>>;
+        u32<1, &::ia_id_msg::f1>,
+        u32<2, &::ia_id_msg::f2>,
+        u32<3, &::ia_id_msg::f3>,
+        u32<4, &::ia_id_msg::f4>,
+        u32<5, &::ia_id_msg::f5>,
+        u32<6, &::ia_id_msg::f6>,
+        u32<7, &::ia_id_msg::f7>,
+        u32<8, &::ia_id_msg::f8>,
+        bytes<9, &::ia_id_msg::f9, &::ia_id_msg::f9_len>,
+        u32<10, &::ia_id_msg::f10>,
+        u32<11, &::ia_id_msg::f11>,
+        u32<12, &::ia_id_msg::f12>,
+        u32<13, &::ia_id_msg::f13>,
+        u32<14, &::ia_id_msg::f14>,
+        u32<15, &::ia_id_msg::f15>>;
 };
 
 template <>
-struct kest::core::schema<srg_opq_dhcpv6_msg> {
+struct kest::core::schema<::srg_opq_dhcpv6_msg> {
     using fields = field_list<
-        u32<1, &srg_opq_dhcpv6_msg::f1>,
-        u32<2, &srg_opq_dhcpv6_msg::f2>,
-        u32<3, &srg_opq_dhcpv6_msg::f3>,
-        u32<4, &srg_opq_dhcpv6_msg::f4>,
-        u64<5, &srg_opq_dhcpv6_msg::f5>,
-        bytes<6, &srg_opq_dhcpv6_msg::f6, &srg_opq_dhcpv6_msg::f6_len>,
-        bytes<7, &srg_opq_dhcpv6_msg::f7, &srg_opq_dhcpv6_msg::f7_len>,
-        bytes<8, &srg_opq_dhcpv6_msg::f8, &srg_opq_dhcpv6_msg::f8_len>,
-        bytes<9, &srg_opq_dhcpv6_msg::f9, &srg_opq_dhcpv6_msg::f9_len>,
-        bytes<10, &srg_opq_dhcpv6_msg::f10, &srg_opq_dhcpv6_msg::f10_len>,
-        bytes<11, &srg_opq_dhcpv6_msg::f11, &srg_opq_dhcpv6_msg::f11_len>,
-        bytes<12, &srg_opq_dhcpv6_msg::f12, &srg_opq_dhcpv6_msg::f12_len>,
-        u32<13, &srg_opq_dhcpv6_msg::f13>,
-        repeated<14, &srg_opq_dhcpv6_msg::f14, &srg_opq_dhcpv6_msg::n_f14>,
-        bytes<15, &srg_opq_dhcpv6_msg::f15, &srg_opq_dhcpv6_msg::f15_len>,
-        bytes<16, &srg_opq_dhcpv6_msg::f16, &srg_opq_dhcpv6_msg::f16_len>,
-        bytes<17, &srg_opq_dhcpv6_msg::f17, &srg_opq_dhcpv6_msg::f17_len>,
-        bytes<18, &srg_opq_dhcpv6_msg::f18, &srg_opq_dhcpv6_msg::f18_len>,
-        bytes<19, &srg_opq_dhcpv6_msg::f19, &srg_opq_dhcpv6_msg::f19_len>,
-        bytes<20, &srg_opq_dhcpv6_msg::f20, &srg_opq_dhcpv6_msg::f20_len>,
-        bytes<21, &srg_opq_dhcpv6_msg::f21, &srg_opq_dhcpv6_msg::f21_len>,
-        bytes<22, &srg_opq_dhcpv6_msg::f22, &srg_opq_dhcpv6_msg::f22_len>,
-        u32<23, &srg_opq_dhcpv6_msg::f23>,
-        bytes<24, &srg_opq_dhcpv6_msg::f24, &srg_opq_dhcpv6_msg::f24_len>,
-        u32<25, &srg_opq_dhcpv6_msg::f25>,
-        bytes<26, &srg_opq_dhcpv6_msg::f26, &srg_opq_dhcpv6_msg::f26_len>,
-        bytes<27, &srg_opq_dhcpv6_msg::f27, &srg_opq_dhcpv6_msg::f27_len>>;
+        u32<1, &::srg_opq_dhcpv6_msg::f1>,
+        u32<2, &::srg_opq_dhcpv6_msg::f2>,
+        u32<3, &::srg_opq_dhcpv6_msg::f3>,
+        u32<4, &::srg_opq_dhcpv6_msg::f4>,
+        u64<5, &::srg_opq_dhcpv6_msg::f5>,
+        bytes<6, &::srg_opq_dhcpv6_msg::f6, &::srg_opq_dhcpv6_msg::f6_len>,
+        bytes<7, &::srg_opq_dhcpv6_msg::f7, &::srg_opq_dhcpv6_msg::f7_len>,
+        bytes<8, &::srg_opq_dhcpv6_msg::f8, &::srg_opq_dhcpv6_msg::f8_len>,
+        bytes<9, &::srg_opq_dhcpv6_msg::f9, &::srg_opq_dhcpv6_msg::f9_len>,
+        bytes<10, &::srg_opq_dhcpv6_msg::f10, &::srg_opq_dhcpv6_msg::f10_len>,
+        bytes<11, &::srg_opq_dhcpv6_msg::f11, &::srg_opq_dhcpv6_msg::f11_len>,
+        bytes<12, &::srg_opq_dhcpv6_msg::f12, &::srg_opq_dhcpv6_msg::f12_len>,
+        u32<13, &::srg_opq_dhcpv6_msg::f13>,
+        repeated<14, &::srg_opq_dhcpv6_msg::f14, &::srg_opq_dhcpv6_msg::n_f14>,
+        bytes<15, &::srg_opq_dhcpv6_msg::f15, &::srg_opq_dhcpv6_msg::f15_len>,
+        bytes<16, &::srg_opq_dhcpv6_msg::f16, &::srg_opq_dhcpv6_msg::f16_len>,
+        bytes<17, &::srg_opq_dhcpv6_msg::f17, &::srg_opq_dhcpv6_msg::f17_len>,
+        bytes<18, &::srg_opq_dhcpv6_msg::f18, &::srg_opq_dhcpv6_msg::f18_len>,
+        bytes<19, &::srg_opq_dhcpv6_msg::f19, &::srg_opq_dhcpv6_msg::f19_len>,
+        bytes<20, &::srg_opq_dhcpv6_msg::f20, &::srg_opq_dhcpv6_msg::f20_len>,
+        bytes<21, &::srg_opq_dhcpv6_msg::f21, &::srg_opq_dhcpv6_msg::f21_len>,
+        bytes<22, &::srg_opq_dhcpv6_msg::f22, &::srg_opq_dhcpv6_msg::f22_len>,
+        u32<23, &::srg_opq_dhcpv6_msg::f23>,
+        bytes<24, &::srg_opq_dhcpv6_msg::f24, &::srg_opq_dhcpv6_msg::f24_len>,
+        u32<25, &::srg_opq_dhcpv6_msg::f25>,
+        bytes<26, &::srg_opq_dhcpv6_msg::f26, &::srg_opq_dhcpv6_msg::f26_len>,
+        bytes<27, &::srg_opq_dhcpv6_msg::f27, &::srg_opq_dhcpv6_msg::f27_len>>;
 };
