@@ -19,7 +19,7 @@ set(KEST_MAINTAINER "kest maintainers <maintainers@kest.invalid>" CACHE STRING "
 install(TARGETS kest EXPORT kestTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/kest.h include/kest_types.h include/srg.kest.h include/kest.hpp include/kest_version.h include/kest_names.h include/kest_bits.h
+install(FILES include/kest.h include/kest_types.h include/srg.kest.h include/kest.hpp include/kest_version.h include/kest_names.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES proto/srg.proto DESTINATION ${CMAKE_INSTALL_DATADIR}/kest COMPONENT dev)
 # What code generated from another .proto needs: the engine, the plugin, kest_generate().

@@ -1,11 +1,10 @@
 /* kest_names.h: names for C (C99 and C++), header-only, so libkest.so still exports only
- * its 28 functions: each result's name and meaning, and each field's presence bit by
- * its member's name (kest_bits.h). */
+ * its 28 functions: each result's name and meaning. Each field's presence bit by name,
+ * KEST_SRG_SYNC_MSG_F15, comes with the records (srg.kest.h). */
 #ifndef KEST_NAMES_H
 #define KEST_NAMES_H
 
 #include <kest.h>
-#include <kest_bits.h>
 
 /* "KEST_ERR_MALFORMED" for KEST_ERR_MALFORMED; "unknown result" for a value that is none. */
 static inline const char *kest_result_name(int32_t rc) {
