@@ -47,16 +47,18 @@ bool same_run(bool has, const E *e, uint32_t n, const google::protobuf::Repeated
     return true;
 }
 
+// The bits by name, as telemetry.kest.h defines them.
 bool same(const Probe &k, const telemetry::Probe &p) {
-    return same_bytes(k.present & 1, k.f1, k.f1_len, p.has_name(), p.name()) &&
-           same_run(k.present & 2, k.f2, k.n_f2, p.readings());
+    return same_bytes(k.present & TM_PROBE_NAME, k.f1, k.f1_len, p.has_name(), p.name()) &&
+           same_run(k.present & TM_PROBE_READINGS, k.f2, k.n_f2, p.readings());
 }
 
 bool same(const Report &k, const telemetry::Report &p) {
-    return (k.present & 1) == p.has_sequence() && (!(k.present & 1) || k.f1 == p.sequence()) &&
-           same_run(k.present & 2, k.f2, k.n_f2, p.probes()) &&
-           same_bytes(k.present & 4, k.f3, k.f3_len, p.has_signature(), p.signature()) &&
-           bool(k.present & 8) == p.has_final() && (!(k.present & 8) || k.f17 == p.final());
+    const bool sequence = k.present & TM_REPORT_SEQUENCE, last = k.present & TM_REPORT_FINAL;
+    return sequence == p.has_sequence() && (!sequence || k.f1 == p.sequence()) &&
+           same_run(k.present & TM_REPORT_PROBES, k.f2, k.n_f2, p.probes()) &&
+           same_bytes(k.present & TM_REPORT_SIGNATURE, k.f3, k.f3_len, p.has_signature(), p.signature()) &&
+           last == p.has_final() && (!last || k.f17 == p.final());
 }
 
 // ---- random records of each side ----
