@@ -392,14 +392,22 @@ std::vector<std::string> refusals(const std::vector<const pb::FileDescriptor *> 
     for (const auto &[file, parent] : by) {
         if (!broken.count(file->name())) continue;
         const pb::FileDescriptor &from = *parent;
+        // The import, or through a public one, the first field whose element the file holds.
         Position at{0, 0};
+        std::string place = "import \"" + file->name() + "\"";
         for (int i = 0; i < from.dependency_count(); ++i)
             if (pb::SourceLocation loc; from.dependency(i) == file && from.GetSourceLocation({3, i}, &loc))
                 at = {loc.start_line, loc.start_column};  // 3: FileDescriptorProto.dependency
+        for (const Message *m : messages_of(from))
+            for (int i = 0; i < m->field_count() && at == Position{0, 0}; ++i)
+                if (const Message *e = m->field(i)->message_type(); e && e->file() == file) {
+                    at = position(*m->field(i));
+                    place = field_place(*m, *m->field(i)) + ", an element from " + file->name();
+                }
         problems.push_back({from.name(), at,
-                            "import \"" + file->name() + "\": a file kest cannot take (its lines say why) is not "
-                            "supported; " + base_name(from) + ".kest.h would include " + base_name(*file) +
-                            ".kest.h: import only files whose messages kest supports"});
+                            place + ": a file kest cannot take (its lines say why) is not supported; " +
+                                base_name(from) + ".kest.h would include " + base_name(*file) +
+                                ".kest.h: import only files whose messages kest supports"});
     }
     check_names(reached, prefix, problems);
     std::stable_sort(problems.begin(), problems.end(), earlier<Problem>);
