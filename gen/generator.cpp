@@ -342,7 +342,7 @@ void check_names(const std::vector<const pb::FileDescriptor *> &files, const std
             all.push_back({list + macro, "the macro", file->name(), {-1, -1}, "", file, file, file_form});
         for (const Message *m : messages_of(*file)) {
             const std::string name = c_name(*m), place = "message " + proto_name(*m);
-            if (reserved(name).empty())  // told already
+            if (reserved(name).empty())  // a reserved one has its line already
                 all.push_back({name, "the record", file->name(), position(*m), place, m, m, record_form});
             for (const char *op : {"_encode_ext", "_decode_ext", "_duplicate", "_free_ext"})
                 all.push_back({prefix + name + op, "the function", file->name(), position(*m), place, m, m,
