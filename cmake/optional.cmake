@@ -45,6 +45,7 @@ function(kest_srg_protobuf)
     return()
   endif()
   add_library(kest_srg_proto STATIC)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/srg_proto)  # protoc writes into it; only Ninja makes it
   protobuf_generate(TARGET kest_srg_proto LANGUAGE cpp PROTOS ${PROJECT_SOURCE_DIR}/proto/srg.proto APPEND_PATH
     PROTOC_OUT_DIR ${PROJECT_BINARY_DIR}/srg_proto)
   target_include_directories(kest_srg_proto SYSTEM PUBLIC ${PROJECT_BINARY_DIR}/srg_proto)
