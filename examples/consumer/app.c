@@ -17,7 +17,7 @@ int main(void) {
     sent.f2 = 1700000000123456789ull;  /* time_ns, beyond 32 bits */
     sent.f6 = unit;
     sent.f6_len = sizeof unit;
-    sent.present = 1u << 0 | 1u << 1 | 1u << 5;  /* sensor, time_ns, unit */
+    sent.present = TM_READING_SENSOR | TM_READING_TIME_NS | TM_READING_UNIT;
 
     uint8_t buf[32];
     uint64_t n = tm_Reading_encode_ext(&sent, buf, sizeof buf, NULL, NULL, 0);
