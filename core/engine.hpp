@@ -600,7 +600,7 @@ void release(R &m, const Releasing &r) {
 
 template <class... F>
 consteval bool numbers_ascend(field_list<F...>) {
-    uint32_t last = 0;
+    [[maybe_unused]] uint32_t last = 0;  // unused in a message without fields
     return ((F::tag::number > std::exchange(last, F::tag::number)) && ...);
 }
 
