@@ -38,20 +38,20 @@ void fill(R &r, const Shape &s) {
     static constexpr uint32_t values[] = {1, 200, 1500, 65535, 3000000, 0xC0A80101};
     r = R{};
     for_each_field<R>([&]<class F, size_t I>() {
-        constexpr std::string_view kind = F::kind::name;
-        if constexpr (kind == "bytes") {
+        constexpr kind k = F::what;
+        if constexpr (k == kind::bytes) {
             r.*F::member = payload(s.payload);
             r.*F::length = s.payload;
-        } else if constexpr (kind == "repeated") {
+        } else if constexpr (k == kind::message) {
             using E = typename F::element;
             auto &block = storage.emplace_back(sizeof(E) * s.elements);
             auto *elems = reinterpret_cast<E *>(block.data());
             for (uint32_t i = 0; i < s.elements; ++i) fill(elems[i], Shape{s.elem_payload, s.elements, s.elem_payload});
             r.*F::member = elems;
             r.*F::count = s.elements;
-        } else if constexpr (kind == "bool") {
+        } else if constexpr (k == kind::boolean) {
             r.*F::member = true;
-        } else if constexpr (kind == "uint64") {
+        } else if constexpr (k == kind::uint64) {
             r.*F::member = uint64_t{0x12345678} << (I % 32);
         } else {
             r.*F::member = values[I % 6];
@@ -66,7 +66,7 @@ template <class R>
 double fields(const R &r) {
     double n = 0;
     for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (std::string_view(F::kind::name) == "repeated")
+        if constexpr (F::what == kind::message)
             for (uint32_t i = 0; i < r.*F::count; ++i) n += 1 + fields((r.*F::member)[i]);
         else
             n += 1;

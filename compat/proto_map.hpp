@@ -18,6 +18,19 @@ struct proto_of;
 KEST_MESSAGES(KEST_PROTO_)
 #undef KEST_PROTO_
 
+constexpr pb::FieldDescriptor::Type proto_type(kc::kind k) {
+    using D = pb::FieldDescriptor;
+    switch (k) {
+    case kc::kind::uint32: return D::TYPE_UINT32;
+    case kc::kind::uint64: return D::TYPE_UINT64;
+    case kc::kind::boolean: return D::TYPE_BOOL;
+    case kc::kind::fixed32: return D::TYPE_FIXED32;
+    case kc::kind::bytes: return D::TYPE_BYTES;
+    case kc::kind::message: return D::TYPE_MESSAGE;
+    }
+    return D::TYPE_GROUP;
+}
+
 // Field by field through reflection; returns where the .proto and the description part.
 template <class R>
 std::string to_proto(const R &m, pb::Message &out) {
@@ -28,18 +41,18 @@ std::string to_proto(const R &m, pb::Message &out) {
     std::string e;
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
-        if (!fd || fd->name() != "f" + std::to_string(F::tag::number) || fd->is_packed() ||
-            (fd->is_repeated() ? "repeated" : fd->type_name()) != kind_of<F>)
+        if (!fd || fd->name() != F::name || fd->is_packed() || fd->is_repeated() != F::repeated ||
+            fd->type() != proto_type(F::what))
             e += d->name() + " field " + std::to_string(F::tag::number) + " differs from its description; ";
         if (!e.empty() || !has<R, I>(m)) return;
         const auto &v = m.*F::member;
-        if constexpr (kind_of<F> == "uint32" || kind_of<F> == "fixed32")
+        if constexpr (F::what == kc::kind::uint32 || F::what == kc::kind::fixed32)
             r->SetUInt32(&out, fd, v);
-        else if constexpr (kind_of<F> == "uint64")
+        else if constexpr (F::what == kc::kind::uint64)
             r->SetUInt64(&out, fd, v);
-        else if constexpr (kind_of<F> == "bool")
+        else if constexpr (F::what == kc::kind::boolean)
             r->SetBool(&out, fd, v);
-        else if constexpr (kind_of<F> == "bytes")
+        else if constexpr (F::what == kc::kind::bytes)
             r->SetString(&out, fd, std::string(reinterpret_cast<const char *>(v), m.*F::length));
         else
             for (uint32_t i = 0; i < m.*F::count; ++i) e += to_proto(v[i], *r->AddMessage(&out, fd));

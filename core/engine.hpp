@@ -1,17 +1,29 @@
 // The codec engine. A message is described once, as a compile-time list of its
-// fields (schema<R>::fields); the four operations below are generated from that
-// list, one fully specialised instance per message: tags are constants, the field
-// walk is unrolled, and the presence bit of a field is its position in the list.
+// fields (schema<R>::fields). Two things are made from that list: a row per field
+// (table_of<R>), which generic routines walk for everything that is not on the hot
+// path, and three straight-line walks per message (write, size, in-order read) for
+// what is. An element of a run is reached through its message's table, so nesting
+// adds a call, never a copy of the element's code.
 #pragma once
 
 #include "core/wire.hpp"
 
+#include <array>
 #include <cstddef>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 namespace kest::core {
+
+// What a field holds, one name per .proto type the engine knows.
+enum class kind : uint8_t { uint32, uint64, boolean, fixed32, bytes, message };
+
+constexpr std::string_view proto_type_name(kind k) {
+    constexpr std::string_view names[] = {"uint32", "uint64", "bool", "fixed32", "bytes", "message"};
+    return names[static_cast<size_t>(k)];
+}
 
 template <class R>
 struct schema;  // specialised by each message: `using fields = field_list<...>;`
@@ -34,13 +46,26 @@ struct member_traits<V C::*> {
     using value = V;
 };
 template <auto M>
-using record_of = typename member_traits<decltype(M)>::record;
+using record_of = typename member_traits<std::remove_cv_t<decltype(M)>>::record;
 template <auto M>
-using value_of = typename member_traits<decltype(M)>::value;
+using value_of = typename member_traits<std::remove_cv_t<decltype(M)>>::value;
 
 // The member a field lives in must belong to `R` and have the type its kind stores.
 template <class R, auto M, class T>
 inline constexpr bool member_is = std::is_same_v<record_of<M>, R> && std::is_same_v<value_of<M>, T>;
+
+// A .proto name as a template argument.
+template <size_t N>
+struct fixed_name {
+    char text[N];
+    constexpr fixed_name(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+    constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// A member and its offset: the straight-line walks use the first, the rows the second.
+#define KEST_MEMBER(record, member) &record::member, static_cast<uint32_t>(offsetof(record, member))
 
 template <uint32_t Number, uint32_t Wire>
 struct wire_tag {
@@ -51,13 +76,11 @@ struct wire_tag {
     static constexpr uint32_t size = varint_size(value);
 };
 
-// Hands the field pack and its indexes to `fn`: the hot operations expand it with
-// fold expressions, so every field's code is inlined in record order.
-#define KEST_INLINE_LAMBDA __attribute__((always_inline))
 template <class R, class Fn>
 KEST_INLINE constexpr decltype(auto) with_fields(Fn &&fn) {
     return fn(fields_of<R>{}, std::make_index_sequence<fields_of<R>::size>{});
 }
+#define KEST_INLINE_LAMBDA __attribute__((always_inline))
 
 // Calls fn.template operator()<Field, Index>() for every field, in record order.
 template <class R, class Fn>
@@ -76,6 +99,133 @@ inline constexpr presence_t<R> field_mask = [] {
     return static_cast<presence_t<R>>(n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
 }();
 
+// ---- rows ------------------------------------------------------------------------
+
+struct Sink;
+struct Decoding;
+struct table;
+
+// A step of a walk that reads: where the input goes on, and the result so far.
+struct Step {
+    const uint8_t *p;
+    int32_t rc;
+};
+
+struct row {
+    uint32_t tag;     // field number << 3 | wire type
+    uint32_t offset;  // of the member
+    uint32_t aux;     // of a byte string's length, or of a run's count
+    kind what;
+    uint8_t tag_size;
+    const table *element;  // a run's element
+    const struct run_ops *run;
+    constexpr uint32_t number() const { return tag >> 3; }
+};
+
+// A run's routines, made for its element type and tag.
+struct run_ops {
+    uint8_t *(*put)(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s);
+    uint64_t (*size)(const row &r, const void *m, bool zero_copy);
+    Step (*take)(const row &r, void *m, const uint8_t *p, const uint8_t *end, const Decoding &d);
+};
+
+struct table {
+    const row *rows;
+    uint32_t count;
+    uint32_t present_offset;  // every field member lies before it
+    uint8_t present_size;
+    bool has_runs, has_bytes;
+    uint32_t record_size;
+    uint64_t special;  // the rows of byte strings and runs
+    uint8_t *(*write)(const void *m, uint8_t *p, uint8_t *end, Sink &s);
+    uint64_t (*size)(const void *m, bool zero_copy);
+    int32_t (*read)(void *m, In in, const Decoding &d);
+};
+
+template <class T>
+KEST_INLINE T &member(void *m, uint32_t offset) {
+    return *reinterpret_cast<T *>(static_cast<uint8_t *>(m) + offset);
+}
+template <class T>
+KEST_INLINE const T &member(const void *m, uint32_t offset) {
+    return *reinterpret_cast<const T *>(static_cast<const uint8_t *>(m) + offset);
+}
+
+inline uint64_t load_present(const table &t, const void *m) {
+    switch (t.present_size) {
+    case 1: return member<uint8_t>(m, t.present_offset);
+    case 2: return member<uint16_t>(m, t.present_offset);
+    case 4: return member<uint32_t>(m, t.present_offset);
+    default: return member<uint64_t>(m, t.present_offset);
+    }
+}
+inline void store_present(const table &t, void *m, uint64_t v) {
+    switch (t.present_size) {
+    case 1: member<uint8_t>(m, t.present_offset) = static_cast<uint8_t>(v); break;
+    case 2: member<uint16_t>(m, t.present_offset) = static_cast<uint16_t>(v); break;
+    case 4: member<uint32_t>(m, t.present_offset) = static_cast<uint32_t>(v); break;
+    default: member<uint64_t>(m, t.present_offset) = v;
+    }
+}
+inline uint64_t mask_of(const table &t) { return t.count == 64 ? ~uint64_t{0} : (uint64_t{1} << t.count) - 1; }
+
+// ---- writing: the straight-line writer's state ------------------------------------
+
+// What the straight-line writer keeps beside its pointer: touched only by payloads
+// in zero-copy mode and by the segments of a caller who asked for them.
+struct Sink {
+    kest_segment *segs;
+    uint32_t cap;
+    bool track;
+    bool zero_copy;
+    uint32_t nseg = 0;
+    uint8_t *run = nullptr;  // start of the buffer run not yet covered by a segment
+    uint64_t ref = 0;        // payload bytes sent by reference
+
+    KEST_INLINE void segment(const uint8_t *base, uint64_t len) {
+        if (nseg < cap) segs[nseg] = kest_segment{base, len};
+        ++nseg;
+    }
+    KEST_INLINE void close_run(uint8_t *p) {
+        if (p > run) segment(run, static_cast<uint64_t>(p - run));
+        run = p;
+    }
+};
+
+// The writer compares its position with the end once per this many bytes of scalars.
+inline constexpr uint32_t slop = 32;
+
+// Room for `fixed` bytes and then `more`, without an overflow for any `more`.
+KEST_INLINE bool fits(const uint8_t *p, const uint8_t *end, uint64_t fixed, uint64_t more) {
+    const auto room = static_cast<uint64_t>(end - p);
+    return room >= fixed && room - fixed >= more;
+}
+
+template <uint32_t Tag>
+KEST_INLINE uint8_t *put_tag_of(uint8_t *p) {
+    return put_tag<Tag>(p);
+}
+KEST_INLINE uint8_t *put_row_tag(uint8_t *p, const row &r) { return put_varint(p, r.tag); }
+
+// A payload after its length prefix.
+KEST_INLINE uint8_t *put_payload(uint8_t *p, const uint8_t *src, uint64_t n, Sink &s) {
+    if (!s.zero_copy) {
+        copy_bytes(p, src, n);
+        return p + n;
+    }
+    s.ref += n;
+    // Without a segment count a zero-copy payload is neither written nor counted.
+    if (n != 0 && s.track) {
+        s.segment(s.run, static_cast<uint64_t>(p - s.run));
+        s.segment(src, n);
+        s.run = p;
+    }
+    return p;
+}
+
+
+// ---- reading ---------------------------------------------------------------------
+
 // What a decode call hands to every field.
 struct Decoding {
     kest_alloc_fn alloc;
@@ -91,51 +241,31 @@ struct Releasing {
     bool zero_copy;
 };
 
-template <class R>
-uint64_t size_of(const R &m, bool zero_copy);
-template <class R>
-uint64_t bound(const R &m);
-template <class R, class O>
-void write_fields(const R &m, O &o);
-template <class R>
-int32_t decode_fields(R &m, In in, const Decoding &d);
-template <class R>
-int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx);
-template <class R>
-void release(R &m, const Releasing &r);
 
-// A bound that would not fit in 64 bits: a stray length in a record makes a bound
-// useless, never small. Terms below 2^57 cannot overflow a sum of 64 of them.
-inline constexpr uint64_t no_bound = ~uint64_t{0};
+// ---- field kinds -----------------------------------------------------------------
 
-// ---- field kinds -----------------------------------------------------------
-// Each kind gives its size, its encoding, and a bound on its size: `most` bytes plus
-// what `more` finds at run time (payload lengths, runs).
-
-// How one scalar kind looks on the wire.
-template <class T, const char *Name>
-struct varint_kind {
-    using type = T;
-    static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
-    static constexpr bool exact = false;
-    static constexpr const char *name = Name;
-    KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, T v) { return put_varint(p, v); }
-    KEST_INLINE static bool get(In &in, T &v) {
-        if constexpr (sizeof(T) == 4)
-            return in.u32(v);
-        else
-            return in.u64(v);
-    }
+template <kind K>
+struct scalar_kind;
+template <>
+struct scalar_kind<kind::uint32> {
+    using type = uint32_t;
+    static constexpr uint32_t wire = wire_varint, max = 5;
+    KEST_INLINE static uint32_t size(uint32_t v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
+    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.u32(v); }
 };
-inline constexpr char uint32_name[] = "uint32", uint64_name[] = "uint64";
-using varint32_kind = varint_kind<uint32_t, uint32_name>;
-using varint64_kind = varint_kind<uint64_t, uint64_name>;
-struct bool_kind {
+template <>
+struct scalar_kind<kind::uint64> {
+    using type = uint64_t;
+    static constexpr uint32_t wire = wire_varint, max = 10;
+    KEST_INLINE static uint32_t size(uint64_t v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
+    KEST_INLINE static bool get(In &in, uint64_t &v) { return in.u64(v); }
+};
+template <>
+struct scalar_kind<kind::boolean> {
     using type = bool;
     static constexpr uint32_t wire = wire_varint, max = 1;
-    static constexpr bool exact = true;
-    static constexpr const char *name = "bool";
     KEST_INLINE static uint32_t size(bool) { return 1; }
     KEST_INLINE static uint8_t *put(uint8_t *p, bool v) {
         *p = v ? 1 : 0;
@@ -148,290 +278,665 @@ struct bool_kind {
         return true;
     }
 };
-struct fixed32_kind {
+template <>
+struct scalar_kind<kind::fixed32> {
     using type = uint32_t;
     static constexpr uint32_t wire = wire_fixed32, max = 4;
-    static constexpr bool exact = true;
-    static constexpr const char *name = "fixed32";
     KEST_INLINE static uint32_t size(uint32_t) { return 4; }
     KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
     KEST_INLINE static bool get(In &in, uint32_t &v) { return in.fixed32(v); }
 };
+template <>
+struct scalar_kind<kind::bytes> {
+    using type = const uint8_t *;
+    static constexpr uint32_t wire = wire_len;
+};
+template <>
+struct scalar_kind<kind::message> {
+    static constexpr uint32_t wire = wire_len;
+};
 
-template <uint32_t N, auto M, class Kind>
-struct scalar {
+template <class R>
+constexpr const table *table_ptr();  // defined below, once the walks are declared
+template <class E, uint32_t Tag>
+constexpr const run_ops *run_ops_ptr();
+template <class R>
+uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s);
+template <class R>
+uint64_t size_erased(const void *m, bool zero_copy);
+template <class R>
+int32_t read_erased(void *m, In in, const Decoding &d);
+
+// One field: kind, number, .proto name, its member and, for a byte string or a run,
+// the member beside it (length or count).
+template <kind K, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux = nullptr, uint32_t AuxOff = 0>
+struct field {
     using R = record_of<M>;
-    static_assert(member_is<R, M, typename Kind::type>, "the member's type does not match its kind");
-    using members = std::tuple<typename Kind::type>;
-    using tag = wire_tag<N, Kind::wire>;
-    using kind = Kind;
-    static constexpr bool owns_memory = false;
+    using tag = wire_tag<N, scalar_kind<K>::wire>;
+    static constexpr kind what = K;
+    static constexpr bool repeated = K == kind::message;
+    static constexpr std::string_view name = Name.view();
+    static constexpr bool owns_memory = K == kind::bytes || K == kind::message;
     static constexpr auto member = M;
+    static constexpr uint32_t offset = Off, aux_offset = AuxOff;
+    static constexpr auto length = Aux;  // a byte string's
+    static constexpr auto count = Aux;   // a run's
+    using element = std::remove_pointer_t<value_of<M>>;  // a run's
 
-    KEST_INLINE static uint64_t size(const R &m, bool) { return tag::size + Kind::size(m.*M); }
-    static constexpr uint64_t most = tag::size + Kind::max;
-    KEST_INLINE static uint64_t more(const R &, bool) { return 0; }
-    template <class O>
-    KEST_INLINE static void encode(const R &m, O &o) {
-        o.template put<tag::size + Kind::max, Kind::exact>([&](uint8_t *p) { return Kind::put(put_tag<tag::value>(p), m.*M); },
-                                              [&] { return size(m, false); });
+    static constexpr bool members_match() {
+        if constexpr (K == kind::bytes)
+            return member_is<R, M, const uint8_t *> && member_is<R, Aux, uint64_t>;
+        else if constexpr (K == kind::message)
+            return std::is_pointer_v<value_of<M>> && member_is<R, Aux, uint32_t>;
+        else
+            return member_is<R, M, typename scalar_kind<K>::type>;
     }
-    KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &) {
-        return Kind::get(in, m.*M) ? KEST_OK : KEST_ERR_MALFORMED;
+    static_assert(members_match(), "the members do not match the kind: a scalar of its type, a byte string as a "
+                                   "`const uint8_t *` and a `uint64_t` length, a run as an element pointer and a "
+                                   "`uint32_t` count");
+
+    static constexpr row make_row() {
+        if constexpr (K == kind::message)
+            return {tag::value, Off, AuxOff, K, tag::size, table_ptr<element>(), run_ops_ptr<element, tag::value>()};
+        else
+            return {tag::value, Off, AuxOff, K, tag::size, nullptr, nullptr};
     }
-    KEST_INLINE static bool duplicate(R &dst, const R &src, kest_alloc_fn, void *, int32_t &) {
-        dst.*M = src.*M;
-        return true;
-    }
-    KEST_INLINE static void release(R &, const Releasing &) {}
 };
 
-template <uint32_t N, auto M>
-using u32 = scalar<N, M, varint32_kind>;
-template <uint32_t N, auto M>
-using u64 = scalar<N, M, varint64_kind>;
-template <uint32_t N, auto M>
-using boolean = scalar<N, M, bool_kind>;
-template <uint32_t N, auto M>
-using fixed32 = scalar<N, M, fixed32_kind>;
+// A byte string's length and payload, after its tag.
+[[gnu::noinline]] inline uint8_t *put_string(uint8_t *p, const uint8_t *src, uint64_t n, Sink &s) {
+    return put_payload(put_varint(p, static_cast<uint32_t>(n)), src, n, s);
+}
 
-template <uint32_t N, auto Ptr, auto Len>
-struct bytes {
-    using R = record_of<Ptr>;
-    static_assert(member_is<R, Ptr, const uint8_t *> && member_is<R, Len, uint64_t>,
-                  "a byte string is a `const uint8_t *` and a `uint64_t` length of one record");
-    using members = std::tuple<const uint8_t *, uint64_t>;
-    using tag = wire_tag<N, wire_len>;
-    struct kind {
-        static constexpr const char *name = "bytes";
-    };
-    static constexpr bool owns_memory = true;
-    static constexpr auto member = Ptr;
-    static constexpr auto length = Len;
+// A varint of more than one byte, out of line: the cursor goes in and comes back by
+// value, so the caller's stays in its registers.
+struct Far {
+    const uint8_t *p;  // null when the input ends inside the varint
+    uint64_t v;
+};
+template <class T>
+[[gnu::noinline]] Far varint_far(const uint8_t *p, const uint8_t *end) {
+    In in{p, end};
+    T v = 0;
+    bool ok;
+    if constexpr (sizeof(T) == 4)
+        ok = in.u32(v);
+    else
+        ok = in.u64(v);
+    return {ok ? in.p : nullptr, v};
+}
 
-    // The length prefix carries the low 32 bits of the length.
-    KEST_INLINE static uint64_t size(const R &m, bool zero_copy) {
-        return tag::size + varint_size(static_cast<uint32_t>(m.*Len)) + (zero_copy ? 0 : m.*Len);
+// A scalar in the in-order reader: varints of one or two bytes inline, the rest out of line.
+template <kind K, class T>
+KEST_INLINE bool get_scalar(In &in, T &v) {
+    if constexpr (K == kind::fixed32) {
+        return in.fixed32(v);
+    } else {
+        const uint8_t *const q = in.p;
+        if (in.left() >= 2) [[likely]] {  // one and two bytes inline: the common widths
+            if (q[0] < 0x80) {
+                v = static_cast<T>(q[0]);
+                in.p = q + 1;
+                return true;
+            }
+            if (q[1] < 0x80) {
+                v = static_cast<T>((q[0] & 0x7Fu) | uint32_t{q[1]} << 7);
+                in.p = q + 2;
+                return true;
+            }
+        }
+        using W = std::conditional_t<K == kind::uint64, uint64_t, uint32_t>;
+        const Far f = varint_far<W>(in.p, in.end);
+        if (!f.p) return false;
+        in.p = f.p;
+        v = static_cast<T>(f.v);
+        return true;
     }
-    static constexpr uint64_t most = tag::size + 5;
-    KEST_INLINE static uint64_t more(const R &m, bool) { return m.*Len; }
-    template <class O>
-    KEST_INLINE static void encode(const R &m, O &o) {
-        o.template put<tag::size + 5>(
-            [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(m.*Len)); },
-            [&] { return tag::size + varint_size(static_cast<uint32_t>(m.*Len)); });
-        o.payload(m.*Ptr, m.*Len);
+}
+
+// ---- the rows' routines: one copy for every message --------------------------------
+
+// A run in the straight-line writer. Without segments, an element is written after
+// one byte kept for its length and moved up should the length need more, so it is
+// walked once; it is tried with 4 bytes of the room held back, so that the move
+// stays inside the room, and anything it left behind is covered again by the
+// element's bytes or by a payload that fits. Otherwise, and with segments (whose
+// bases must not move), the element is sized first.
+template <class E, uint32_t Tag>
+[[gnu::noinline]] uint8_t *put_run(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s) {
+    const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    for (uint32_t i = 0; i < count; ++i, el += sizeof(E)) {
+        if (!s.track && fits(p, end, varint_size(Tag) + 1u + 4u, 1)) {
+            uint8_t *const at = put_tag<Tag>(p), *const body = at + 1;
+            const uint64_t ref = s.ref;
+            if (uint8_t *const q = write_erased<E>(el, body, end - 4, s)) {
+                const auto written = static_cast<uint64_t>(q - body);
+                const auto whole = static_cast<uint32_t>(written + s.ref - ref);
+                if (whole < 0x80) [[likely]] {
+                    *at = static_cast<uint8_t>(whole);
+                    p = q;
+                    continue;
+                }
+                const uint32_t k = varint_size(whole);
+                std::memmove(at + k, body, written);
+                put_varint(at, whole);
+                p = q + (k - 1);
+                continue;
+            }
+            s.ref = ref;
+        }
+        const auto whole = static_cast<uint32_t>(size_erased<E>(el, false));
+        if (!fits(p, end, varint_size(Tag) + varint_size(whole), 0)) return nullptr;
+        p = put_varint(put_tag<Tag>(p), whole);
+        if (s.track) s.close_run(p);
+        p = write_erased<E>(el, p, end, s);
+        if (!p) return nullptr;
+        if (s.track) s.close_run(p);
     }
-    KEST_INLINE static int32_t decode(R &m, In &in, const Decoding &d) {
-        if (m.*Ptr) return KEST_ERR_MALFORMED;  // a byte string may arrive once
-        if (d.copy_without_alloc) return KEST_ERR_NO_MEMORY;
+    return p;
+}
+
+// Each length prefix counts the element's zero-copy payloads too.
+template <class E, uint32_t Tag>
+[[gnu::noinline]] uint64_t run_size(const row &r, const void *m, bool zero_copy) {
+    const table &e = *table_ptr<E>();
+    const auto *el = member<const uint8_t *>(m, r.offset);
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    const bool again = zero_copy && (e.has_bytes || e.has_runs);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i, el += sizeof(E)) {
+        const uint64_t whole = size_erased<E>(el, false);
+        total += varint_size(Tag) + varint_size(static_cast<uint32_t>(whole)) + (again ? size_erased<E>(el, true) : whole);
+    }
+    return total;
+}
+
+// The encoded length of the fields from `from` on.
+[[gnu::noinline]] inline uint64_t rest_size(const table &t, const void *m, uint32_t from, uint64_t present,
+                                            bool zero_copy) {
+    uint64_t total = 0;
+    for (uint32_t i = from; i < t.count; ++i) {
+        if (!(present >> i & 1)) continue;
+        const row &r = t.rows[i];
+        switch (r.what) {
+        case kind::uint32: total += r.tag_size + varint_size(member<uint32_t>(m, r.offset)); break;
+        case kind::uint64: total += r.tag_size + varint_size(member<uint64_t>(m, r.offset)); break;
+        case kind::boolean: total += r.tag_size + 1u; break;
+        case kind::fixed32: total += r.tag_size + 4u; break;
+        case kind::bytes: {
+            const uint64_t n = member<uint64_t>(m, r.aux);
+            total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
+            break;
+        }
+        case kind::message: total += r.run->size(r, m, zero_copy); break;
+        }
+    }
+    return total;
+}
+
+// The straight-line writer's end: from field `from` on, each field checked exactly.
+[[gnu::noinline]] inline uint8_t *put_rows(const table &t, const void *m, uint32_t from, uint64_t present, uint8_t *p,
+                                           uint8_t *end, Sink &s) {
+    for (uint32_t i = from; i < t.count && p; ++i) {
+        if (!(present >> i & 1)) continue;
+        const row &r = t.rows[i];
+        uint8_t tmp[16];
+        uint8_t *q = put_varint(tmp, r.tag);
+        switch (r.what) {
+        case kind::uint32: q = put_varint(q, member<uint32_t>(m, r.offset)); break;
+        case kind::uint64: q = put_varint(q, member<uint64_t>(m, r.offset)); break;
+        case kind::boolean: *q++ = member<bool>(m, r.offset) ? 1 : 0; break;
+        case kind::fixed32: q = put_fixed32(q, member<uint32_t>(m, r.offset)); break;
+        case kind::bytes: q = put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux))); break;
+        case kind::message: p = r.run->put(r, m, p, end, s); continue;
+        }
+        const auto n = static_cast<size_t>(q - tmp);
+        const uint64_t inline_n = r.what == kind::bytes && !s.zero_copy ? member<uint64_t>(m, r.aux) : 0;
+        if (!fits(p, end, n, inline_n)) return nullptr;
+        std::memcpy(p, tmp, n);
+        p += n;
+        if (r.what == kind::bytes) p = put_payload(p, member<const uint8_t *>(m, r.offset), member<uint64_t>(m, r.aux), s);
+    }
+    return p;
+}
+
+
+// The bounded writer for a buffer that ends before the encoding: every byte checked.
+[[gnu::noinline]] inline void write_checked(const table &t, const void *m, Out &o) {
+    const uint64_t present = load_present(t, m);
+    for (uint32_t i = 0; i < t.count; ++i) {
+        if (!(present >> i & 1)) continue;
+        const row &r = t.rows[i];
+        uint8_t tmp[16];
+        uint8_t *q = put_varint(tmp, r.tag);
+        switch (r.what) {
+        case kind::uint32: q = put_varint(q, member<uint32_t>(m, r.offset)); break;
+        case kind::uint64: q = put_varint(q, member<uint64_t>(m, r.offset)); break;
+        case kind::boolean: *q++ = member<bool>(m, r.offset) ? 1 : 0; break;
+        case kind::fixed32: q = put_fixed32(q, member<uint32_t>(m, r.offset)); break;
+        case kind::bytes: q = put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux))); break;
+        case kind::message: {
+            const table &e = *r.element;
+            const auto *el = member<const uint8_t *>(m, r.offset);
+            const uint32_t count = member<uint32_t>(m, r.aux);
+            for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
+                q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false)));
+                o.put_bytes(tmp, static_cast<size_t>(q - tmp));
+                if (o.track) o.close_run();
+                const uintptr_t frame = o.enter_element();
+                write_checked(e, el, o);
+                if (o.track) o.close_run();
+                o.leave_element(frame);
+            }
+            continue;
+        }
+        }
+        o.put_bytes(tmp, static_cast<size_t>(q - tmp));
+        if (r.what == kind::bytes) o.payload(member<const uint8_t *>(m, r.offset), member<uint64_t>(m, r.aux));
+    }
+}
+
+// The segments a size query reports: a buffer run closes before a payload and around
+// an element. `open` says whether buffer bytes wait for a segment; `payload` sums the
+// bytes that zero-copy mode leaves out of the buffer. Scalars only open a run, so only
+// byte strings and runs are visited.
+[[gnu::noinline]] inline uint32_t count_segments(const table &t, const void *m, bool zero_copy, bool &open,
+                                                 uint64_t &payload) {
+    const uint64_t present = load_present(t, m) & mask_of(t);
+    if (!t.has_runs && !(zero_copy && t.has_bytes)) {
+        open = open || present;
+        return 0;
+    }
+    const uint64_t plain = present & ~t.special;
+    uint64_t rest = present & t.special;
+    uint32_t n = 0, from = 0;
+    while (rest) {
+        const auto i = static_cast<uint32_t>(__builtin_ctzll(rest));
+        rest &= rest - 1;
+        open = open || (plain >> from & ((uint64_t{1} << (i - from)) - 1));
+        from = i + 1;
+        const row &r = t.rows[i];
+        if (r.what == kind::bytes) {
+            const uint64_t len = member<uint64_t>(m, r.aux);
+            open = !(zero_copy && len);
+            if (!open) {
+                n += 2;
+                payload += len;
+            }
+            continue;
+        }
+        const table &e = *r.element;
+        const auto *el = member<const uint8_t *>(m, r.offset);
+        const uint32_t count = member<uint32_t>(m, r.aux);
+        for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
+            open = false;  // the run up to the element's length prefix
+            n += 1 + count_segments(e, el, zero_copy, open, payload);
+            n += open;
+            open = false;
+        }
+    }
+    open = open || (from < 64 && plain >> from);
+    return n;
+}
+
+[[gnu::noinline]] inline uint64_t encode_checked(const table &t, const void *m, uint8_t *buf, uint64_t buflen,
+                                                 kest_segment *segs, uint32_t *nsegs, bool zero_copy) {
+    Out o{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    write_checked(t, m, o);
+    if (o.track) {
+        o.close_run();
+        *nsegs = o.nseg;
+    }
+    return o.pos;
+}
+
+[[gnu::noinline]] inline Step take_bytes(const row &r, void *m, const uint8_t *p, const uint8_t *end,
+                                         const Decoding &d) {
+    auto &data = member<const uint8_t *>(m, r.offset);
+    if (data) return {p, KEST_ERR_MALFORMED};  // a byte string may arrive once
+    if (d.copy_without_alloc) return {p, KEST_ERR_NO_MEMORY};
+    In in{p, end};
+    uint32_t n;
+    if (!in.extent(n)) return {in.p, KEST_ERR_MALFORMED};
+    const uint8_t *at = in.p;
+    if (!d.zero_copy) {
+        void *block = d.alloc(n, d.ctx);
+        if (!block) return {in.p, KEST_ERR_NO_MEMORY};
+        copy_bytes(static_cast<uint8_t *>(block), in.p, n);
+        at = static_cast<const uint8_t *>(block);
+    }
+    data = at;
+    member<uint64_t>(m, r.aux) = n;
+    return {in.p + n, KEST_OK};
+}
+
+// Called after the run's first tag. The run is counted and framed first, so
+// malformed input costs no allocation; then one zeroed array takes it all.
+template <class E, uint32_t Number>
+[[gnu::noinline]] Step take_run(const row &r, void *m, const uint8_t *p, const uint8_t *end, const Decoding &d) {
+    auto &array = member<uint8_t *>(m, r.offset);
+    if (array) return {p, KEST_ERR_MALFORMED};  // a second run
+    if (!d.alloc) return {p, KEST_ERR_NO_MEMORY};
+    In scan{p, end};
+    uint32_t count = 0;
+    for (;;) {
         uint32_t n;
-        if (!in.extent(n)) return KEST_ERR_MALFORMED;
-        const uint8_t *data = in.p;
-        if (!d.zero_copy) {
-            void *block = d.alloc(n, d.ctx);
-            if (!block) return KEST_ERR_NO_MEMORY;
-            copy_bytes(static_cast<uint8_t *>(block), in.p, n);
-            data = static_cast<const uint8_t *>(block);
-        }
-        m.*Ptr = data;
-        m.*Len = n;
+        if (!scan.extent(n)) return {scan.p, KEST_ERR_MALFORMED};
+        scan.p += n;
+        ++count;
+        if (scan.done()) break;
+        In next = scan;
+        uint32_t t;
+        if (!next.u32(t)) return {next.p, KEST_ERR_MALFORMED};
+        if (t >> 3 != Number) break;
+        // Same field with another wire type: refused here, before anything is allocated.
+        if ((t & 7) != wire_len) return {next.p, KEST_ERR_FIELD_TYPE};
+        scan = next;
+    }
+    const uint64_t block = uint64_t{count} * sizeof(E);
+    if constexpr (sizeof(size_t) < sizeof(block))
+        if (static_cast<size_t>(block) != block) return {p, KEST_ERR_NO_MEMORY};  // beyond a 32-bit address space
+    auto *el = static_cast<uint8_t *>(d.alloc(block, d.ctx));
+    if (!el) return {p, KEST_ERR_NO_MEMORY};
+    std::memset(el, 0, block);
+    array = el;
+    member<uint32_t>(m, r.aux) = count;
+    In in{p, end};
+    for (uint32_t i = 0; i < count; ++i, el += sizeof(E)) {
+        uint32_t tag = 0, n = 0;
+        if (i) in.u32(tag);  // checked while counting, like the lengths
+        in.u32(n);
+        const int32_t rc = read_erased<E>(el, In{in.p, in.p + n}, d);  // the array came zeroed
+        if (rc != KEST_OK) return {in.p, rc};
         in.p += n;
-        return KEST_OK;
     }
-    static bool duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, int32_t &rc) {
-        const uint64_t n = src.*Len;
-        dst.*Ptr = nullptr;
-        dst.*Len = 0;
-        if (n == 0) return true;
-        void *block = alloc ? alloc(n, ctx) : nullptr;
-        if (!block) {
-            rc = KEST_ERR_NO_MEMORY;
-            return false;
+    return {in.p, KEST_OK};
+}
+
+inline const row *find_row(const table &t, uint32_t number) {
+    uint32_t lo = 0, hi = t.count;
+    while (lo < hi) {
+        const uint32_t mid = (lo + hi) / 2;
+        if (t.rows[mid].number() < number)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < t.count && t.rows[lo].number() == number ? &t.rows[lo] : nullptr;
+}
+
+// The general loop: any field in any order, unknown fields passed over.
+[[gnu::noinline]] inline int32_t read_rest(const table &t, void *m, In in, const Decoding &d, uint64_t present) {
+    int32_t rc;
+    do {
+        uint32_t tag;
+        if (!in.u32(tag)) {
+            rc = KEST_ERR_MALFORMED;
+            break;
         }
-        copy_bytes(static_cast<uint8_t *>(block), src.*Ptr, n);
-        dst.*Ptr = static_cast<const uint8_t *>(block);
-        dst.*Len = n;
-        return true;
-    }
-    static void release(R &m, const Releasing &r) {
-        if (r.zero_copy || !(m.*Ptr)) return;
-        r.release(const_cast<uint8_t *>(m.*Ptr), r.ctx);
-        m.*Ptr = nullptr;
-    }
+        const row *r = find_row(t, tag >> 3);
+        if (!r) {
+            rc = in.skip_field(tag & 7);
+            continue;
+        }
+        if ((tag & 7) != (r->tag & 7)) {
+            rc = KEST_ERR_FIELD_TYPE;
+            break;
+        }
+        bool ok = true;
+        switch (r->what) {
+        case kind::uint32: ok = in.u32(member<uint32_t>(m, r->offset)); break;
+        case kind::uint64: ok = in.u64(member<uint64_t>(m, r->offset)); break;
+        case kind::boolean: ok = scalar_kind<kind::boolean>::get(in, member<bool>(m, r->offset)); break;
+        case kind::fixed32: ok = in.fixed32(member<uint32_t>(m, r->offset)); break;
+        case kind::bytes:
+        case kind::message: {
+            const Step st = r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d) : r->run->take(*r, m, in.p, in.end, d);
+            in.p = st.p;
+            if (st.rc != KEST_OK) {
+                rc = st.rc;
+                goto done;
+            }
+            break;
+        }
+        }
+        rc = ok ? KEST_OK : KEST_ERR_MALFORMED;
+        if (ok) present |= uint64_t{1} << (r - t.rows);
+    } while (rc == KEST_OK && !in.done());
+done:
+    store_present(t, m, present);
+    return rc;
+}
+
+// ---- the straight-line walks, and the table that points at them -------------------
+
+template <class R>
+uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s);
+template <class R>
+uint64_t size_body(const R &m, bool zero_copy);
+template <class R>
+int32_t read_body(R &m, In in, const Decoding &d);
+
+// One copy of each walk per message, called straight from its operations and
+// through the table from a run of its elements.
+template <class R>
+[[gnu::noinline]] uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s) {
+    return write_body(*static_cast<const R *>(m), p, end, s);
+}
+template <class R>
+[[gnu::noinline]] uint64_t size_erased(const void *m, bool zero_copy) {
+    return size_body(*static_cast<const R *>(m), zero_copy);
+}
+template <class R>
+[[gnu::noinline]] int32_t read_erased(void *m, In in, const Decoding &d) {
+    return read_body(*static_cast<R *>(m), in, d);
+}
+
+template <class R>
+struct rows_of {
+    static constexpr auto rows = []<class... F>(field_list<F...>) {
+        return std::array<row, sizeof...(F)>{F::make_row()...};
+    }(fields_of<R>{});
 };
 
-// A run of embedded messages, each element a record of its own message.
-template <uint32_t N, auto Array, auto Count>
-struct repeated {
-    using R = record_of<Array>;
-    using E = std::remove_pointer_t<value_of<Array>>;
-    static_assert(member_is<R, Array, E *> && member_is<R, Count, uint32_t>,
-                  "a run is an element pointer and a `uint32_t` count of one record");
-    static_assert(requires { typename schema<E>::fields; }, "a run's element needs a description of its own");
-    using members = std::tuple<E *, uint32_t>;
-    using tag = wire_tag<N, wire_len>;
-    struct kind {
-        static constexpr const char *name = "repeated";
+template <class R>
+inline constexpr table table_of = [] {
+    bool runs = false, bytes = false;
+    uint64_t special = 0;
+    for_each_field<R>([&]<class F, size_t I>() {
+        runs = runs || F::what == kind::message;
+        bytes = bytes || F::what == kind::bytes;
+        if (F::what == kind::message || F::what == kind::bytes) special |= uint64_t{1} << I;
+    });
+    return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
+                 static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>), runs, bytes,
+                 sizeof(R), special, &write_erased<R>, &size_erased<R>, &read_erased<R>};
+}();
+
+template <class R>
+constexpr const table *table_ptr() {
+    return &table_of<R>;
+}
+
+template <class E, uint32_t Tag>
+inline constexpr run_ops run_ops_of{&put_run<E, Tag>, &run_size<E, Tag>, &take_run<E, (Tag >> 3)>};
+template <class E, uint32_t Tag>
+constexpr const run_ops *run_ops_ptr() {
+    return &run_ops_of<E, Tag>;
+}
+
+
+namespace detail {
+template <class F, class R>
+KEST_INLINE uint64_t field_size(const R &m, bool zero_copy) {
+    if constexpr (F::what == kind::bytes) {
+        const uint64_t n = m.*F::length;
+        return F::tag::size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
+    } else {
+        return F::tag::size + scalar_kind<F::what>::size(m.*F::member);
+    }
+}
+
+template <class F>
+inline constexpr uint32_t most = [] {
+    if constexpr (F::what == kind::bytes || F::what == kind::message)
+        return 0u;
+    else
+        return F::tag::size + scalar_kind<F::what>::max;
+}();
+
+// Where the writer compares its position with the room: at the first of each group of
+// scalars that together take at most `slop` bytes, and at every byte string.
+template <class R>
+inline constexpr auto checks = []<class... F>(field_list<F...>) {
+    std::array<bool, sizeof...(F)> at{};
+    uint32_t taken = slop, i = 0;
+    ((at[i] = F::what == kind::bytes || taken + most<F> > slop,
+      taken = F::what == kind::bytes || F::what == kind::message ? slop : (at[i] ? 0 : taken) + most<F>, ++i),
+     ...);
+    return at;
+}(fields_of<R>{});
+}  // namespace detail
+
+// Fields are written in record order. Where less than `slop` bytes of room are left,
+// the rest goes through the rows, each field checked exactly; nullptr when the room
+// ends, with nothing written past `end`.
+template <class R>
+KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
+    const presence_t<R> present = m.present;
+    uintptr_t limit = reinterpret_cast<uintptr_t>(end) - slop;  // a buffer's end lies far above `slop`
+    // Near the end: if the rest fits, it is written with no more checks, else through the rows.
+    auto near_end = [&](uint32_t from) {
+        if (rest_size(table_of<R>, &m, from, present, s.zero_copy) <= static_cast<uint64_t>(end - p)) {
+            limit = UINTPTR_MAX;
+            return true;
+        }
+        p = put_rows(table_of<R>, &m, from, present, p, end, s);
+        return false;
     };
-    static constexpr bool owns_memory = true;
-    static constexpr auto member = Array;
-    static constexpr auto count = Count;
-    using element = E;
-
-    // Each length prefix counts the element's zero-copy payloads too.
-    static uint64_t size(const R &m, bool zero_copy) {
-        uint64_t total = 0;
-        for (uint32_t i = 0; i < m.*Count; ++i) {
-            const E &e = (m.*Array)[i];
-            const uint64_t whole = size_of(e, false);
-            total += tag::size + varint_size(static_cast<uint32_t>(whole)) +
-                     (zero_copy ? size_of(e, true) : whole);
-        }
-        return total;
-    }
-    static constexpr uint64_t most = 0;
-    static uint64_t more(const R &m, bool present) {
-        uint64_t b = 0, any = 0;  // elements of at most 2^24 bytes keep the sum below 2^57
-        for (uint32_t i = 0; present && i < m.*Count; ++i) {
-            const uint64_t e = bound((m.*Array)[i]);
-            any |= e;
-            b += tag::size + 5 + e;
-        }
-        return any >> 24 ? no_bound : b;
-    }
-    // An element whose bound fits a one-byte length is written first and its length
-    // after, so it is walked once. So is one whose bound fits two bytes, where the room
-    // holds it and no segment points into the buffer: should its length need two bytes,
-    // its bytes move up by one. A larger one is sized first. Where the room holds
-    // the bound, its fields are written without checking the room again.
-    template <class O>
-    static void encode(const R &m, O &o) {
-        const E *const array = m.*Array;  // read once: a byte written to the buffer might alias the record
-        const uint32_t count = m.*Count;
-        for (uint32_t i = 0; i < count; ++i) {
-            const E &e = array[i];
-            const uint64_t limit = bound(e);
-            const uint64_t ref = o.ref;
-            auto at = decltype(o.reserve()){};
-            if (limit < 0x80) {
-                o.template put<tag::size, true>([](uint8_t *p) { return put_tag<tag::value>(p); }, [] { return tag::size; });
-                at = o.reserve();
-            } else {
-                if constexpr (!std::is_same_v<O, ::kest::core::Count>) {  // the writer, not the member
-                    if (limit < 0x4000 && !o.track && (std::is_same_v<O, Unchecked> || o.room() >= tag::size + 2 + limit)) {
-                        auto &u = static_cast<Unchecked &>(o);  // what encode made, viewed as an Out
-                        if constexpr (std::is_same_v<O, Out>) u.begin();
-                        write_moving(e, u);
-                        if constexpr (std::is_same_v<O, Out>) u.end();
-                        continue;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        (void)(([&]() KEST_INLINE_LAMBDA {
+                    using T = typename F::tag;
+                    if constexpr (detail::checks<R>[I] && F::what != kind::bytes)
+                        if (reinterpret_cast<uintptr_t>(p) > limit) [[unlikely]]
+                            if (!near_end(I)) return false;
+                    if (!(present & bit<R, I>)) return true;
+                    if constexpr (F::what == kind::message) {
+                        p = put_run<typename F::element, T::value>(table_of<R>.rows[I], &m, p, end, s);
+                        return p != nullptr;
+                    } else if constexpr (F::what == kind::bytes) {
+                        const uint64_t n = s.zero_copy ? 0 : m.*F::length;
+                        if (reinterpret_cast<uintptr_t>(p) > limit || n > limit - reinterpret_cast<uintptr_t>(p)) [[unlikely]]
+                            if (!near_end(I)) return false;
+                        p = put_string(put_tag<T::value>(p), m.*F::member, m.*F::length, s);
+                    } else {
+                        p = scalar_kind<F::what>::put(put_tag<T::value>(p), m.*F::member);
                     }
-                }
-                const uint64_t whole = size_of(e, false);
-                o.template put<tag::size + 5>(
-                    [&](uint8_t *p) { return put_varint(put_tag<tag::value>(p), static_cast<uint32_t>(whole)); },
-                    [&] { return tag::size + varint_size(static_cast<uint32_t>(whole)); });
-            }
-            if (o.track) o.close_run();
-            const uintptr_t frame = o.enter_element();
-            const uint64_t start = o.position();
-            if constexpr (std::is_same_v<O, Out>) {
-                if (o.room() >= limit) {
-                    auto &u = static_cast<Unchecked &>(o);  // what encode made, viewed as an Out
-                    u.begin();
-                    write_fields(e, u);
-                    u.end();
-                } else {
-                    write_fields(e, o);
-                }
-            } else {
-                write_fields(e, o);
-            }
-            if (o.track) o.close_run();
-            o.leave_element(frame);
-            if (limit < 0x80) o.patch(at, static_cast<uint8_t>(o.position() - start + o.ref - ref));
-        }
+                    return true;
+                }()) && ...);
+    });
+    return p;
+}
+
+// The encoded length; in zero-copy mode without the payloads.
+template <class R>
+KEST_INLINE uint64_t size_body(const R &m, bool zero_copy) {
+    const presence_t<R> present = m.present;
+    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
+                              KEST_INLINE_LAMBDA {
+                                  return (uint64_t{0} + ... + ((present & bit<R, I>) ? [&]() KEST_INLINE_LAMBDA {
+                                      if constexpr (F::what == kind::message)
+                                          return run_size<typename F::element, F::tag::value>(table_of<R>.rows[I], &m, zero_copy);
+                                      else
+                                          return detail::field_size<F>(m, zero_copy);
+                                  }() : 0));
+                              });
+}
+
+template <class R>
+uint64_t size_of(const R &m, bool zero_copy) {
+    return size_erased<R>(&m, zero_copy);
+}
+
+namespace detail {
+constexpr int32_t pending = 1;  // more input to read
+}
+
+// Fields arrive in ascending order from any encoder that writes them so: one pass
+// through the list takes them all, each field's tag bytes compared as constants.
+// Whatever breaks that order (unknown fields, another writer's order) goes to the
+// rows. The record's field members are zero and `present` holds only its spare bits.
+template <class R>
+KEST_INLINE int32_t read_body(R &m, In in, const Decoding &d) {
+    presence_t<R> present = m.present;
+    int32_t rc = detail::pending;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        (void)((rc == detail::pending && ([&]() KEST_INLINE_LAMBDA {
+                    if (!in.template at_tag<F::tag::value>()) return;
+                    if constexpr (F::what == kind::bytes || F::what == kind::message) {
+                        Step st;
+                        if constexpr (F::what == kind::bytes)
+                            st = take_bytes(table_of<R>.rows[I], &m, in.p, in.end, d);
+                        else
+                            st = take_run<typename F::element, F::tag::number>(table_of<R>.rows[I], &m, in.p, in.end, d);
+                        in.p = st.p;
+                        if (st.rc != KEST_OK) {
+                            rc = st.rc;
+                            return;
+                        }
+                    } else {
+                        if (!get_scalar<F::what>(in, m.*F::member)) {
+                            rc = KEST_ERR_MALFORMED;
+                            return;
+                        }
+                    }
+                    present |= bit<R, I>;
+                }(), true)) && ...);
+    });
+    if (rc != detail::pending) {
+        m.present = present;
+        return rc;
     }
-    // Tag, one byte kept for the length, the element; moved up by one if its length
-    // needs two bytes, so nothing is ever stored past the encoding's end.
-    KEST_INLINE static void write_moving(const E &e, Unchecked &u) {
-        const uint64_t ref = u.ref;
-        u.p = put_tag<tag::value>(u.p);
-        uint8_t *const at = u.p++;
-        write_fields(e, u);
-        const uint64_t written = static_cast<uint64_t>(u.p - at - 1), whole = written + u.ref - ref;
-        if (whole >= 0x80) {
-            std::memmove(at + 2, at + 1, written);
-            ++u.p;
-        }
-        put_varint(at, static_cast<uint32_t>(whole));
-    }
-    // Called after the run's first tag. The run is counted and framed first, so
-    // malformed input costs no allocation; then one zeroed array takes it all.
-    static int32_t decode(R &m, In &in, const Decoding &d) {
-        if (m.*Array) return KEST_ERR_MALFORMED;  // a second run
-        if (!d.alloc) return KEST_ERR_NO_MEMORY;
-        In scan = in;
-        uint32_t count = 0;
-        for (;;) {
-            uint32_t n;
-            if (!scan.extent(n)) return KEST_ERR_MALFORMED;
-            scan.p += n;
-            ++count;
-            if (scan.done()) break;
-            In next = scan;
-            uint32_t t;
-            if (!next.u32(t)) return KEST_ERR_MALFORMED;
-            if (t >> 3 != N) break;
-            // Same field with another wire type: refused here, before anything is allocated.
-            if ((t & 7) != wire_len) return KEST_ERR_FIELD_TYPE;
-            scan = next;
-        }
-        const uint64_t block = uint64_t{count} * sizeof(E);
-        if constexpr (sizeof(size_t) < sizeof(block))
-            if (static_cast<size_t>(block) != block) return KEST_ERR_NO_MEMORY;  // beyond a 32-bit address space
-        auto *array = static_cast<E *>(d.alloc(block, d.ctx));
-        if (!array) return KEST_ERR_NO_MEMORY;
-        std::memset(static_cast<void *>(array), 0, block);
-        m.*Array = array;
-        m.*Count = count;
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t tag = 0, n = 0;
-            if (i) in.u32(tag);  // checked while counting, like the lengths
-            in.u32(n);
-            const int32_t rc = decode_fields(array[i], In{in.p, in.p + n}, d);  // the array came zeroed
-            if (rc != KEST_OK) return rc;
-            in.p += n;
-        }
+    if (in.done()) {
+        m.present = present;
         return KEST_OK;
     }
-    static bool duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, int32_t &rc) {
-        const uint32_t count = src.*Count;
-        dst.*Array = nullptr;
-        dst.*Count = 0;
-        if (count == 0) return true;
-        auto *array = static_cast<E *>(alloc ? alloc(uint64_t{count} * sizeof(E), ctx) : nullptr);
-        if (!array) {
-            rc = KEST_ERR_NO_MEMORY;
-            return false;
-        }
-        // Every element is copied even after one fails, so the copy stays complete.
-        for (uint32_t i = 0; i < count; ++i)
-            if (core::duplicate(array[i], (src.*Array)[i], alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
-        dst.*Array = array;
-        dst.*Count = count;
-        return true;
-    }
-    static void release(R &m, const Releasing &r) {
-        if (!(m.*Array)) return;
-        for (uint32_t i = 0; i < m.*Count; ++i) core::release((m.*Array)[i], r);
-        r.release(m.*Array, r.ctx);
-        m.*Array = nullptr;
-        m.*Count = 0;
-    }
-};
+    return read_rest(table_of<R>, &m, in, d, present);
+}
 
-// ---- the four operations ---------------------------------------------------
+
+// Without a buffer, the size alone; with one, the straight-line writer, and the
+// bounded one from the start when the buffer ends before the encoding does.
+template <class R>
+KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
+                            uint32_t flags) {
+    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
+    if (buflen == 0) {
+        if (nsegs && *nsegs == 0) {
+            bool open = false;
+            uint64_t payload = 0;
+            *nsegs = count_segments(table_of<R>, &m, zero_copy, open, payload) + open;
+            return size_erased<R>(&m, false) - payload;
+        }
+        if (nsegs) {
+            return encode_checked(table_of<R>, &m, buf, buflen, segs, nsegs, zero_copy);
+        }
+        return size_erased<R>(&m, zero_copy);
+    }
+    Sink s{segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    s.run = buf;
+    // An end the address space holds: a larger length only means more room than is used.
+    const uint64_t reach = std::min<uint64_t>(buflen, UINTPTR_MAX - reinterpret_cast<uintptr_t>(buf));
+    if (uint8_t *p = write_erased<R>(&m, buf, buf + reach, s)) {
+        if (nsegs) {
+            s.close_run(p);
+            *nsegs = s.nseg;
+        }
+        return static_cast<uint64_t>(p - buf);
+    }
+    return encode_checked(table_of<R>, &m, buf, buflen, segs, nsegs, zero_copy);
+}
 
 template <class R>
 inline constexpr bool owns_memory = [] {
@@ -441,159 +946,84 @@ inline constexpr bool owns_memory = [] {
 }();
 
 template <class R>
-KEST_INLINE uint64_t size_of(const R &m, bool zero_copy) {
-    const presence_t<R> present = m.present;
-    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
-                              KEST_INLINE_LAMBDA {
-                                  return (uint64_t{0} + ... + ((present & bit<R, I>) ? F::size(m, zero_copy) : 0));
-                              });
-}
-
-template <class R>
-KEST_INLINE uint64_t bound(const R &m) {
-    const presence_t<R> present = m.present;
-    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
-                              KEST_INLINE_LAMBDA {
-                                  uint64_t b = (uint64_t{0} + ... + F::most), any = 0, x;
-                                  ((x = F::more(m, present & bit<R, I>), any |= x, b += x), ...);
-                                  return any >> 57 ? no_bound : b;
-                              });
-}
-
-template <class R, class O>
-KEST_INLINE void write_fields(const R &m, O &o) {
-    const presence_t<R> present = m.present;
-    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        ((present & bit<R, I> ? F::encode(m, o) : void()), ...);
-    });
-}
-
-template <class R>
-[[gnu::flatten]] uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
-                                 uint32_t flags) {
-    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
-    if (buflen == 0 && !nsegs) return size_of(m, zero_copy);
-    auto run = [&](auto &o) {
-        write_fields(m, o);
-        if (o.track) {
-            o.close_run();
-            *nsegs = o.nseg;
-        }
-        return o.position();
-    };
-    const Out start{buf, buflen, segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
-    if (buflen == 0) {
-        Count counting{start};
-        return run(counting);
-    }
-    // Always an Unchecked, written through as an Out where the room is not known to hold
-    // the rest, so that an element that fits switches over without a copy.
-    Unchecked w{start};
-    if (buflen >= bound(m)) {
-        w.begin();
-        return run(w);
-    }
-    return run(static_cast<Out &>(w));
-}
-
-namespace detail {
-constexpr int32_t pending = 1;  // more input to read
-
-template <class R, class F, size_t I>
-KEST_INLINE int32_t decode_field(R &m, In &in, const Decoding &d, presence_t<R> &present) {
-    const int32_t rc = F::decode(m, in, d);
-    if (rc == KEST_OK) present |= bit<R, I>;
-    return rc;
-}
-
-// One field of the in-order pass: its constant tag bytes are compared once.
-template <class R, class F, size_t I>
-KEST_INLINE void decode_in_order(R &m, In &in, const Decoding &d, presence_t<R> &present, int32_t &rc) {
-    if constexpr (I > 0)  // the first field always finds the decode pending
-        if (rc != pending) return;
-    if (!in.template at_tag<F::tag::value>()) return;
-    if (const int32_t err = decode_field<R, F, I>(m, in, d, present)) rc = err;
-}
-
-template <class R>
-KEST_INLINE int32_t decode_any(R &m, In &in, const Decoding &d, presence_t<R> &present, uint32_t tag) {
-    const uint32_t number = tag >> 3, wire = tag & 7;
-    int32_t rc = pending;
-    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        (void)([&]() KEST_INLINE_LAMBDA {
-            if (number != F::tag::number) return false;
-            rc = wire == F::tag::wire ? decode_field<R, F, I>(m, in, d, present) : KEST_ERR_FIELD_TYPE;
-            return true;
-        }() || ...);
-    });
-    return rc == pending ? in.skip_field(wire) : rc;
-}
-}  // namespace detail
-
-// Fields arrive in ascending order from any encoder that writes them so: one pass
-// through the list takes them all. Whatever breaks that order (unknown fields, a
-// repeated scalar, another writer's order) goes to the general loop. The record's
-// field members are zero and `present` holds only its spare bits.
-template <class R>
-KEST_INLINE int32_t decode_fields(R &m, In in, const Decoding &d) {
-    presence_t<R> present = m.present;
-    int32_t rc = detail::pending;
-    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        (detail::decode_in_order<R, F, I>(m, in, d, present, rc), ...);
-    });
-    if (rc == detail::pending && in.done()) rc = KEST_OK;
-    while (rc == detail::pending) {
-        uint32_t tag;
-        if (!in.u32(tag)) {
-            rc = KEST_ERR_MALFORMED;
-            break;
-        }
-        rc = detail::decode_any(m, in, d, present, tag);
-        if (rc == KEST_OK && !in.done()) rc = detail::pending;
-    }
-    m.present = present;
-    return rc;
-}
-
-template <class R>
-[[gnu::flatten]] int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx,
-                                uint32_t flags) {
+KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags) {
     static_assert(std::is_standard_layout_v<R>);
     std::memset(static_cast<void *>(&m), 0, offsetof(R, present));  // every field member: `present` is last
     m.present &= static_cast<presence_t<R>>(~field_mask<R>);
     if (len == 0) return KEST_OK;
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     const bool copy_without_alloc = owns_memory<R> && !zero_copy && !alloc;  // never for a plain message
-    return decode_fields(m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc});
+    return read_erased<R>(&m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc});
 }
 
-// A field's bit is copied with it; a scalar's always is.
-template <class R, class F, size_t I>
-KEST_INLINE void duplicate_field(R &dst, const R &src, kest_alloc_fn alloc, void *ctx, presence_t<R> &present,
-                                 int32_t &rc) {
-    if constexpr (F::owns_memory) {
-        if (!F::duplicate(dst, src, alloc, ctx, rc)) return;
-    } else {
-        F::duplicate(dst, src, alloc, ctx, rc);
-    }
-    present |= src.present & bit<R, I>;
-}
+// ---- copying and releasing by rows -----------------------------------------------
 
-template <class R>
-int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
+// A field's bit is copied with it; a scalar's always is. Every element is copied
+// even after one fails, so the copy stays complete.
+[[gnu::noinline]] inline int32_t duplicate(const table &t, void *dst, const void *src, kest_alloc_fn alloc, void *ctx) {
     int32_t rc = KEST_OK;
-    presence_t<R> present = dst.present & static_cast<presence_t<R>>(~field_mask<R>);
-    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        (duplicate_field<R, F, I>(dst, src, alloc, ctx, present, rc), ...);
-    });
-    dst.present = present;
+    const uint64_t from = load_present(t, src);
+    uint64_t present = load_present(t, dst) & ~mask_of(t);
+    for (uint32_t i = 0; i < t.count; ++i) {
+        const row &r = t.rows[i];
+        switch (r.what) {
+        case kind::uint32:
+        case kind::fixed32: member<uint32_t>(dst, r.offset) = member<uint32_t>(src, r.offset); break;
+        case kind::uint64: member<uint64_t>(dst, r.offset) = member<uint64_t>(src, r.offset); break;
+        case kind::boolean: member<bool>(dst, r.offset) = member<bool>(src, r.offset); break;
+        case kind::bytes:
+        case kind::message: {
+            const bool run = r.what == kind::message;
+            const uint64_t n = run ? member<uint32_t>(src, r.aux) : member<uint64_t>(src, r.aux);
+            const uint64_t size = run ? n * r.element->record_size : n;
+            member<void *>(dst, r.offset) = nullptr;
+            if (run)
+                member<uint32_t>(dst, r.aux) = 0;
+            else
+                member<uint64_t>(dst, r.aux) = 0;
+            if (n == 0) break;
+            auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
+            if (!block) {
+                rc = KEST_ERR_NO_MEMORY;
+                continue;
+            }
+            const auto *from_block = member<const uint8_t *>(src, r.offset);
+            if (run) {
+                for (uint64_t k = 0; k < n; ++k)
+                    if (duplicate(*r.element, block + k * r.element->record_size,
+                                  from_block + k * r.element->record_size, alloc, ctx) != KEST_OK)
+                        rc = KEST_ERR_NO_MEMORY;
+                member<uint32_t>(dst, r.aux) = static_cast<uint32_t>(n);
+            } else {
+                copy_bytes(block, from_block, n);
+                member<uint64_t>(dst, r.aux) = n;
+            }
+            member<uint8_t *>(dst, r.offset) = block;
+            break;
+        }
+        }
+        present |= from & (uint64_t{1} << i);
+    }
+    store_present(t, dst, present);
     return rc;
 }
 
-template <class R>
-void release(R &m, const Releasing &r) {
-    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
-                       KEST_INLINE_LAMBDA { (F::release(m, r), ...); });
+[[gnu::noinline]] inline void release(const table &t, void *m, const Releasing &rel) {
+    for (uint32_t i = 0; i < t.count; ++i) {
+        const row &r = t.rows[i];
+        auto &block = member<uint8_t *>(m, r.offset);
+        if (r.what == kind::bytes) {
+            if (rel.zero_copy || !block) continue;
+            rel.release(block, rel.ctx);
+            block = nullptr;
+        } else if (r.what == kind::message && block) {
+            const uint32_t count = member<uint32_t>(m, r.aux);
+            for (uint32_t k = 0; k < count; ++k) release(*r.element, block + k * r.element->record_size, rel);
+            rel.release(block, rel.ctx);
+            block = nullptr;
+            member<uint32_t>(m, r.aux) = 0;
+        }
+    }
 }
 
 // ---- what a description must satisfy ------------------------------------------
@@ -609,17 +1039,27 @@ consteval bool members_of(field_list<F...>) {
     return (std::is_same_v<typename F::R, R> && ...);
 }
 
-// Positional initialisation fills members in declaration order: `present` takes the
-// marker only if the described members are exactly the members before it.
+// The described members, each at the next offset its alignment allows, then `present`
+// and nothing after it: exactly the record's members, in order.
 template <class R, class... F>
 consteval bool present_follows_fields(field_list<F...>) {
-    constexpr auto marker = static_cast<presence_t<R>>(~presence_t<R>{});
-    const R r = std::apply([](auto... v) { return R{v..., marker}; }, std::tuple_cat(typename F::members{}...));
-    return r.present == marker;
+    size_t next = 0;
+    bool ok = true;
+    auto take = [&]<class T>(size_t at) {
+        next = (next + alignof(T) - 1) / alignof(T) * alignof(T);
+        ok = ok && at == next;
+        next = at + sizeof(T);
+    };
+    ([&] {
+        take.template operator()<value_of<F::member>>(F::offset);
+        if constexpr (F::what == kind::bytes || F::what == kind::message)
+            take.template operator()<value_of<F::count>>(F::aux_offset);
+    }(), ...);
+    take.template operator()<presence_t<R>>(offsetof(R, present));
+    return ok && (next + alignof(R) - 1) / alignof(R) * alignof(R) == sizeof(R);
 }
 
-// A description that does not fit its record does not compile; each field kind
-// checks its own members' types.
+// A description that does not fit its record does not compile.
 template <class R>
 consteval bool check_description() {
     static_assert(std::is_standard_layout_v<R> && std::is_unsigned_v<presence_t<R>>);
@@ -636,38 +1076,36 @@ consteval bool check_description() {
 #define KEST_EXPORT_ extern "C" __attribute__((visibility("default")))
 
 // The four exported operations of a message, all from its schema, named prefix<msg>_*.
-#define KEST_DEFINE_OPERATIONS(prefix, msg)                                                      \
-    static_assert(::kest::core::check_description<msg>());                                       \
-    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,  \
-                                                  kest_segment *segs, uint32_t *nsegs,           \
-                                                  uint32_t flags) {                              \
-        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, flags);                        \
-    }                                                                                            \
-    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen,   \
-                                                 kest_alloc_fn alloc, void *alloc_ctx,           \
-                                                 uint32_t flags) {                               \
-        return ::kest::core::decode(*m, buf, buflen, alloc, alloc_ctx, flags);                   \
-    }                                                                                            \
-    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,  \
-                                                void *alloc_ctx) {                               \
-        return ::kest::core::duplicate(*dst, *src, alloc, alloc_ctx);                            \
-    }                                                                                            \
-    KEST_EXPORT_ void prefix##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx,    \
-                                            uint32_t flags) {                                    \
-        ::kest::core::release(*m, {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});   \
+#define KEST_DEFINE_OPERATIONS(prefix, msg)                                                                   \
+    static_assert(::kest::core::check_description<msg>());                                                    \
+    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,               \
+                                                  kest_segment *segs, uint32_t *nsegs, uint32_t flags) {      \
+        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, flags);                                     \
+    }                                                                                                         \
+    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen,                \
+                                                 kest_alloc_fn alloc, void *alloc_ctx, uint32_t flags) {      \
+        return ::kest::core::decode(*m, buf, buflen, alloc, alloc_ctx, flags);                                \
+    }                                                                                                         \
+    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,               \
+                                                void *alloc_ctx) {                                            \
+        return ::kest::core::duplicate(::kest::core::table_of<msg>, dst, src, alloc, alloc_ctx);              \
+    }                                                                                                         \
+    KEST_EXPORT_ void prefix##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx, uint32_t flags) { \
+        ::kest::core::release(::kest::core::table_of<msg>, m,                                                 \
+                              {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});                    \
     }
 
 // A message that owns no memory takes no callbacks and no flags.
-#define KEST_DEFINE_PLAIN_OPERATIONS(prefix, msg)                                                \
-    static_assert(::kest::core::check_description<msg>() && !::kest::core::owns_memory<msg>);    \
-    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,  \
-                                                  kest_segment *segs, uint32_t *nsegs) {         \
-        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, 0);                            \
-    }                                                                                            \
-    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen) { \
-        return ::kest::core::decode(*m, buf, buflen, nullptr, nullptr, 0);                       \
-    }                                                                                            \
-    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src) {                     \
-        return ::kest::core::duplicate(*dst, *src, nullptr, nullptr);                            \
-    }                                                                                            \
+#define KEST_DEFINE_PLAIN_OPERATIONS(prefix, msg)                                                             \
+    static_assert(::kest::core::check_description<msg>() && !::kest::core::owns_memory<msg>);                 \
+    KEST_EXPORT_ uint64_t prefix##msg##_encode_ext(const msg *m, uint8_t *buf, uint64_t buflen,               \
+                                                  kest_segment *segs, uint32_t *nsegs) {                      \
+        return ::kest::core::encode(*m, buf, buflen, segs, nsegs, 0);                                         \
+    }                                                                                                         \
+    KEST_EXPORT_ int32_t prefix##msg##_decode_ext(msg *m, const uint8_t *buf, uint64_t buflen) {              \
+        return ::kest::core::decode(*m, buf, buflen, nullptr, nullptr, 0);                                    \
+    }                                                                                                         \
+    KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src) {                                  \
+        return ::kest::core::duplicate(::kest::core::table_of<msg>, dst, src, nullptr, nullptr);              \
+    }                                                                                                         \
     KEST_EXPORT_ void prefix##msg##_free_ext(msg *) {}

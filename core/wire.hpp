@@ -110,8 +110,9 @@ KEST_INLINE void copy_bytes(uint8_t *dst, const uint8_t *src, uint64_t n) {
     }
 }
 
-// Encoder output: every byte is a bounded write, the position counts on past the
-// end of the buffer, and segments are stored only below the caller's capacity.
+// The bounded encoder output, for a buffer that ends before the encoding: every byte
+// is a bounded write, the position counts on past the end of the buffer, and
+// segments are stored only below the caller's capacity.
 struct Out {
     uint8_t *buf;
     uint64_t buflen;
@@ -127,25 +128,10 @@ struct Out {
 
     KEST_INLINE uint64_t room() const { return pos < buflen ? buflen - pos : 0; }
 
-    // Writes what `fill` produces (at most N bytes, exactly `size()`). With room for N,
-    // or at the end of an exactly sized buffer for the actual size, the bytes go
-    // straight into the buffer; otherwise through a scratch copy, byte by byte.
-    // `Exact` writes are always N bytes long, so only the first test can pass, and one
-    // byte that does not fit has nothing to store.
-    template <size_t N, bool Exact = false, class Fill, class Size>
-    KEST_INLINE void put(Fill fill, Size size) {
-        if (pos + N <= buflen || (!Exact && pos + size() <= buflen)) [[likely]] {  // positions stay far below 2^64
-            pos += static_cast<uint64_t>(fill(buf + pos) - (buf + pos));
-            return;
-        }
-        if constexpr (Exact && N == 1) {
-            ++pos;
-        } else {
-            uint8_t tmp[N];
-            const size_t n = static_cast<size_t>(fill(tmp) - tmp);
-            for (size_t i = 0; i < n; ++i, ++pos)
-                if (pos < buflen) buf[pos] = tmp[i];
-        }
+    // Every byte stored only below the buffer's end; the position counts on.
+    void put_bytes(const uint8_t *b, size_t n) {
+        for (size_t i = 0; i < n; ++i, ++pos)
+            if (pos < buflen) buf[pos] = b[i];
     }
 
     // Integer arithmetic, since the buffer may be null or shorter than the offset.
@@ -159,14 +145,6 @@ struct Out {
     KEST_INLINE void close_run() {
         if (pos > run) segment(at(run), pos - run);
         run = pos;
-    }
-
-    KEST_INLINE uint64_t position() const { return pos; }
-
-    // A byte whose value is known only later: an element's length, written after it.
-    KEST_INLINE uint64_t reserve() { return pos++; }
-    KEST_INLINE void patch(uint64_t at, uint8_t v) {
-        if (at < buflen) buf[at] = v;
     }
 
     KEST_INLINE void payload(const uint8_t *p, uint64_t n) {
@@ -191,51 +169,6 @@ struct Out {
         return saved;
     }
     void leave_element(uintptr_t saved) { origin = saved; }
-};
-
-// Writes where the room is known to hold what follows: no field checks it again, and
-// the position is a pointer while fields are written (`begin` to `end`), so a field
-// costs no address arithmetic. The rare paths (segments) go through Out's offsets.
-struct Unchecked : Out {
-    uint8_t *p = nullptr;
-
-    KEST_INLINE void begin() { p = buf + pos; }
-    KEST_INLINE void end() { pos = static_cast<uint64_t>(p - buf); }
-    KEST_INLINE uint64_t position() const { return static_cast<uint64_t>(p - buf); }
-
-    template <size_t N, bool Exact = false, class Fill, class Size>
-    KEST_INLINE void put(Fill fill, Size) {
-        p = fill(p);
-    }
-    KEST_INLINE void payload(const uint8_t *src, uint64_t n) {
-        if (zero_copy) {  // the position stays: the payload is not in the buffer
-            end();
-            Out::payload(src, n);
-            return;
-        }
-        copy_bytes(p, src, n);
-        p += n;
-    }
-    KEST_INLINE void close_run() {
-        end();
-        Out::close_run();
-    }
-    KEST_INLINE uint8_t *reserve() { return p++; }
-    KEST_INLINE void patch(uint8_t *at, uint8_t v) { *at = v; }
-    // An element that starts at the end of the buffer writes nothing here, since its
-    // tags come first: the frame never moves.
-    KEST_INLINE uintptr_t enter_element() { return origin; }
-    KEST_INLINE void leave_element(uintptr_t) {}
-};
-
-// A size query with a segment count: positions and segments advance as in Out, and
-// nothing is written, so no field takes the byte-by-byte path of a buffer too short.
-struct Count : Out {
-    static constexpr bool track = true;  // a count is only made for a caller who asked for one
-    template <size_t N, bool Exact = false, class Fill, class Size>
-    KEST_INLINE void put(Fill, Size size) {
-        pos += size();
-    }
 };
 
 // Decoder input: a forward cursor that never reads at or past `end`.

@@ -50,13 +50,13 @@ bool may_differ(const uint8_t *p, const uint8_t *end) {
         kc::for_each_field<R>([&]<class F, size_t I>() {
             if (F::tag::number != number) return;
             index = int(I);
-            is_bool = kind_of<F> == "bool";
+            is_bool = kind_of<F> == kc::kind::boolean;
             if (wire != F::tag::wire) return void(differs = true);
             if (wire == kc::wire_len) {
-                const bool run = requires { typename F::element; };
+                const bool run = F::what == kc::kind::message;
                 differs = (seen >> I & 1) && (!run || last != int(I));
                 seen |= uint64_t{1} << I;
-                if constexpr (requires { typename F::element; }) {
+                if constexpr (F::what == kc::kind::message) {
                     const uint8_t *q = p;
                     uint64_t len;
                     unsigned k;

@@ -70,8 +70,8 @@ struct Scalar {
     const char *c_type, *kind;
 };
 constexpr Scalar scalars[] = {
-    {Field::TYPE_UINT32, "uint32_t", "u32"},
-    {Field::TYPE_UINT64, "uint64_t", "u64"},
+    {Field::TYPE_UINT32, "uint32_t", "uint32"},
+    {Field::TYPE_UINT64, "uint64_t", "uint64"},
     {Field::TYPE_BOOL, "bool", "boolean"},
     {Field::TYPE_FIXED32, "uint32_t", "fixed32"},
 };
@@ -563,14 +563,14 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
         const std::vector<const Field *> fields = by_number(*m);
         for (size_t i = 0; i < fields.size(); ++i) {
             const Field &f = *fields[i];
-            const std::string n = std::to_string(f.number()), member = "&" + name + "::f" + n;
-            out += "\n        ";
+            const std::string n = std::to_string(f.number()), member = "KEST_MEMBER(" + name + ", f" + n;
+            out += "\n        field<kind::";
             if (is_bytes(f))
-                out += "bytes<" + n + ", " + member + ", " + member + "_len>";
+                out += "bytes, " + n + ", \"" + f.name() + "\", " + member + "), " + member + "_len)>";
             else if (f.is_repeated())
-                out += "repeated<" + n + ", " + member + ", &" + name + "::n_f" + n + ">";
+                out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else
-                out += std::string(scalar(f)->kind) + "<" + n + ", " + member + ">";
+                out += std::string(scalar(f)->kind) + ", " + n + ", \"" + f.name() + "\", " + member + ")>";
             if (i + 1 < fields.size()) out += ",";
         }
         out += ">;\n};\n";

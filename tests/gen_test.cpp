@@ -196,10 +196,14 @@ TEST(Generate, WritesRecordsFieldListsAndOperations) {
         {"t.kest.h", "#define APP_T_OPERATIONS(X) \\\n    X(app_, Request_Part)   \\\n    X(app_, Request)\n"},
         {"t.kest.hpp", "#include \"t.kest.h\"\n#include \"dep.kest.hpp\"\n"},
         {"t.kest.hpp", "struct kest::core::schema<::Request> {\n    using fields = field_list<\n"
-                       "        u32<1, &::Request::f1>,\n        bytes<3, &::Request::f3, &::Request::f3_len>,\n"
-                       "        boolean<4, &::Request::f4>,\n        repeated<9, &::Request::f9, &::Request::n_f9>,\n"
-                       "        repeated<2047, &::Request::f2047, &::Request::n_f2047>>;\n};\n"},
-        {"t.kest.hpp", "fixed32<1, &::Request_Part::f1>,\n        u64<2, &::Request_Part::f2>>;"},
+                       "        field<kind::uint32, 1, \"id\", KEST_MEMBER(::Request, f1)>,\n"
+                       "        field<kind::bytes, 3, \"name\", KEST_MEMBER(::Request, f3), KEST_MEMBER(::Request, f3_len)>,\n"
+                       "        field<kind::boolean, 4, \"f4\", KEST_MEMBER(::Request, f4)>,\n"
+                       "        field<kind::message, 9, \"deps\", KEST_MEMBER(::Request, f9), KEST_MEMBER(::Request, n_f9)>,\n"
+                       "        field<kind::message, 2047, \"parts\", KEST_MEMBER(::Request, f2047), "
+                       "KEST_MEMBER(::Request, n_f2047)>>;\n};\n"},
+        {"t.kest.hpp", "field<kind::fixed32, 1, \"f1\", KEST_MEMBER(::Request_Part, f1)>,\n"
+                       "        field<kind::uint64, 2, \"f2\", KEST_MEMBER(::Request_Part, f2)>>;"},
         {"t.kest.cpp", "#include \"t.kest.hpp\"\n\nKEST_DEFINE_PLAIN_OPERATIONS(app_, Request_Part)\n"
                        "KEST_DEFINE_OPERATIONS(app_, Request)\n"},
         {"Request.kest.cpp", "#include \"t.kest.hpp\"\n\nKEST_DEFINE_OPERATIONS(app_, Request)\n"},

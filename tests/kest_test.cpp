@@ -59,10 +59,10 @@ TYPED_TEST(Every, HugeLengthsAreCountedNotCopied) {
     bool stretched = false;
     auto stretch = [&](auto &self, auto &r, uint64_t len) -> void {
         kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
-            if constexpr (kind_of<F> == "bytes") {
+            if constexpr (kind_of<F> == kc::kind::bytes) {
                 r.*F::length = len;
                 stretched = true;
-            } else if constexpr (kind_of<F> == "repeated") {
+            } else if constexpr (kind_of<F> == kc::kind::message) {
                 for (uint32_t i = 0; i < r.*F::count; ++i) self(self, (r.*F::member)[i], uint64_t{1} << 30);
             }
         });

@@ -145,7 +145,7 @@ inline uint64_t edge(uint64_t k, uint64_t d) { return (uint64_t{1} << 7 * k) + d
 template <class E>
 void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
     kc::for_each_field<E>([&, done = false]<class F, size_t I>() mutable {
-        if constexpr (kind_of<F> == "bytes") {
+        if constexpr (kind_of<F> == kc::kind::bytes) {
             if (std::exchange(done, true)) return;
             e.*F::length = 0;
             e.present |= kc::bit<E, I>;
@@ -168,14 +168,14 @@ R build(Src &src, std::deque<Bytes> &store) {
     R m{};
     kc::for_each_field<R>([&]<class F, size_t>() {
         auto &v = m.*F::member;
-        if constexpr (kind_of<F> == "bytes") {
+        if constexpr (kind_of<F> == kc::kind::bytes) {
             const uint64_t pick = src.bits(8), x = pick & 3 ? src.bits(4) : src.bits(9);
             const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : x;
             Bytes &b = store.emplace_back(n + 1);
             for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
             v = n || src.bits(1) ? b.data() : nullptr;
             m.*F::length = n;
-        } else if constexpr (kind_of<F> == "repeated") {
+        } else if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
             const uint64_t pick = src.bits(8);
             const auto n = static_cast<uint32_t>(pick & 3);
@@ -203,7 +203,7 @@ bool has(const R &m) { return m.present & kc::bit<R, I>; }
 // The length of a byte string, the count of a run.
 template <class F>
 constexpr auto extent = [] {
-    if constexpr (kind_of<F> == "bytes") return F::length;
+    if constexpr (kind_of<F> == kc::kind::bytes) return F::length;
     else return F::count;
 }();
 
@@ -215,14 +215,14 @@ bool same(const R &a, const R &b);
 template <class F, size_t I, class R>
 bool same_field(const R &a, const R &b) {
     const auto &x = a.*F::member, &y = b.*F::member;
-    if constexpr (kind_of<F> == "repeated") {
+    if constexpr (kind_of<F> == kc::kind::message) {
         const uint32_t n = has<R, I>(a) ? a.*F::count : 0;
         bool eq = n == (has<R, I>(b) ? b.*F::count : 0);
         for (uint32_t i = 0; eq && i < n; ++i) eq = same(x[i], y[i]);
         return eq;
     } else if (has<R, I>(a) != has<R, I>(b) || !has<R, I>(a)) {
         return has<R, I>(a) == has<R, I>(b);
-    } else if constexpr (kind_of<F> == "bytes") {
+    } else if constexpr (kind_of<F> == kc::kind::bytes) {
         return a.*F::length == b.*F::length && (!(a.*F::length) || !std::memcmp(x, y, a.*F::length));
     } else {
         return x == y;
@@ -246,11 +246,11 @@ std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = n
         kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
             const auto &p = r.*F::member;
             if (!p) return;
-            if constexpr (kind_of<F> == "bytes") {
+            if constexpr (kind_of<F> == kc::kind::bytes) {
                 if (!input) return void(owned.insert(p));
                 const uint64_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(input->data());
                 inside = inside && at <= input->size() && r.*F::length <= input->size() - at;
-            } else if constexpr (kind_of<F> == "repeated") {
+            } else if constexpr (kind_of<F> == kc::kind::message) {
                 owned.insert(p);
                 for (uint32_t i = 0; i < r.*F::count; ++i) self(self, p[i]);
             }
@@ -270,9 +270,9 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     api<R>::release(m, Alloc::give, &a, flags);
     bool kept = m.present == before.present;
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (kind_of<F> == "bytes")
+        if constexpr (kind_of<F> == kc::kind::bytes)
             kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
-        else if constexpr (kind_of<F> == "repeated")
+        else if constexpr (kind_of<F> == kc::kind::message)
             kept = kept && !(m.*F::member) && !(m.*F::count);
         else
             kept = kept && m.*F::member == before.*F::member;
@@ -320,7 +320,7 @@ std::string check_encode(const R &m, Bytes &wire) {
 
         // Room for the whole bound: the unchecked path writes the same bytes and segments,
         // and nothing past them, with a segment vector and without.
-        const uint64_t roomy = std::min<uint64_t>(kc::bound(m), size + (1 << 16)) + 16;
+        const uint64_t roomy = std::min<uint64_t>(kc::size_of(m, false), size + (1 << 16)) + 16;
         for (bool counted : {true, false}) {
             Bytes big(roomy, 0x5A);
             std::vector<kest_segment> more(n + 1, unset);
@@ -372,7 +372,7 @@ template <class R>
 constexpr uint64_t most_per_byte() {
     uint64_t most = 1;
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (requires { typename F::element; }) {
+        if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
             most = std::max({most, (uint64_t{sizeof(E)} + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
         }
@@ -454,13 +454,13 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const auto &to = dst.*F::member, &from = src.*F::member;
         const bool bit = has<R, I>(dst) == has<R, I>(src);
-        if constexpr (kind_of<F> == "bytes" || kind_of<F> == "repeated") {
+        if constexpr (kind_of<F> == kc::kind::bytes || kind_of<F> == kc::kind::message) {
             const auto n = src.*extent<F>;
             if (!n) return void(ok = ok && !to && !(dst.*extent<F>) && bit);
             if (!to) return void(ok = ok && ++failed && !(dst.*extent<F>) && !has<R, I>(dst));
             ok = ok && ++blocks && dst.*extent<F> == n && bit && to != from;
-            if constexpr (kind_of<F> == "bytes") ok = ok && !std::memcmp(to, from, n);
-            if constexpr (kind_of<F> == "repeated")
+            if constexpr (kind_of<F> == kc::kind::bytes) ok = ok && !std::memcmp(to, from, n);
+            if constexpr (kind_of<F> == kc::kind::message)
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
             ok = ok && to == from && bit;

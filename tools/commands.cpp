@@ -152,10 +152,10 @@ template <class R>
 void payload_owners(const R &m, const std::string &path,
                     std::vector<std::pair<const void *, std::string>> &out) {
     core::for_each_field<R>([&]<class F, size_t>() {
-        constexpr std::string_view kind = kind_of<F>;
-        if constexpr (kind == "bytes") {
+        constexpr core::kind kind = kind_of<F>;
+        if constexpr (kind == core::kind::bytes) {
             if (m.*F::member) out.emplace_back(m.*F::member, path + member_name<F>());
-        } else if constexpr (kind == "repeated") {
+        } else if constexpr (kind == core::kind::message) {
             for (uint32_t k = 0; k < m.*F::count; ++k)
                 payload_owners((m.*F::member)[k], path + member_name<F>() + "[" + std::to_string(k) + "].",
                                out);
@@ -225,13 +225,13 @@ struct list_command {
         std::cout << name_of<R> << ": " << field_summary<R>() << '\n';
         std::cout << "number  wire  kind      bit  members\n";
         core::for_each_field<R>([&]<class F, size_t I>() {
-            constexpr std::string_view kind = kind_of<F>;
+            constexpr core::kind kind = kind_of<F>;
             const std::string name = member_name<F>();
             std::cout << std::setw(6) << F::tag::number << std::setw(6) << F::tag::wire << "  " << std::left
-                      << std::setw(8) << kind << std::right << std::setw(5) << I << "  " << name;
-            if constexpr (kind == "bytes") std::cout << ", " << name << "_len";
-            if constexpr (kind == "repeated")
-                std::cout << ", n_" << name << " (of " << name_of<typename F::E> << ')';
+                      << std::setw(8) << (F::repeated ? "repeated" : core::proto_type_name(kind)) << std::right << std::setw(5) << I << "  " << name;
+            if constexpr (kind == core::kind::bytes) std::cout << ", " << name << "_len";
+            if constexpr (kind == core::kind::message)
+                std::cout << ", n_" << name << " (of " << name_of<typename F::element> << ')';
             std::cout << '\n';
         });
         return 0;

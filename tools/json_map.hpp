@@ -56,19 +56,19 @@ void write_json(std::ostream &out, const R &m, json_format f = {}, size_t depth 
         if (!(m.present & core::bit<R, I>)) return;
         out << (first ? "{" : ",") << inner << '"' << member_name<F>() << colon;
         first = false;
-        constexpr std::string_view kind = kind_of<F>;
+        constexpr core::kind kind = kind_of<F>;
         const auto &value = m.*F::member;
-        if constexpr (kind == "bytes") {
+        if constexpr (kind == core::kind::bytes) {
             write_bytes(out, value, m.*F::length, f.style);
-        } else if constexpr (kind == "repeated") {
+        } else if constexpr (kind == core::kind::message) {
             for (uint32_t k = 0; k < m.*F::count; ++k) {
                 out << (k ? "," : "[") << line(depth + 2);
                 write_json(out, value[k], f, depth + 2);
             }
             out << (m.*F::count ? inner + "]" : "[]");
-        } else if constexpr (kind == "bool") {
+        } else if constexpr (kind == core::kind::boolean) {
             out << (value ? "true" : "false");
-        } else if constexpr (kind == "uint64") {
+        } else if constexpr (kind == core::kind::uint64) {
             // Exact in every JSON reader, where many round a number above 2^53.
             if (f.style == json_style::proto)
                 out << '"' << value << '"';
@@ -143,9 +143,9 @@ class json_reader {
   private:
     template <class F, class R>
     void member(R &m, const allocator &a, const std::string &path) {
-        constexpr std::string_view kind = kind_of<F>;
+        constexpr core::kind kind = kind_of<F>;
         auto &v = m.*F::member;
-        if constexpr (kind == "bytes") {
+        if constexpr (kind == core::kind::bytes) {
             const bool proto = style_ == json_style::proto;
             if (peek() != '"') refuse(path, proto ? "expected a base64 string" : "expected a hex string", value());
             const std::string_view raw = string();
@@ -159,7 +159,7 @@ class json_reader {
             } catch (const input_error &e) {
                 throw input_error(path + ": " + e.what());
             }
-        } else if constexpr (kind == "repeated") {
+        } else if constexpr (kind == core::kind::message) {
             using E = typename F::element;
             if (peek() != '[') refuse(path, "expected an array of objects", value());
             ++p_;
@@ -178,12 +178,12 @@ class json_reader {
                 read(v[k], a, path + "[" + std::to_string(k) + "].");
             } while (take(','));
             if (!take(']')) syntax("expected ',' or ']'");
-        } else if constexpr (kind == "bool") {
+        } else if constexpr (kind == core::kind::boolean) {
             if (s_.substr(p_, 4) == "true") return void((p_ += 4, v = true));
             if (s_.substr(p_, 5) == "false") return void((p_ += 5, v = false));
             refuse(path, "expected true or false", value());
         } else {
-            v = integer<std::remove_reference_t<decltype(v)>>(path, kind);
+            v = integer<std::remove_reference_t<decltype(v)>>(path, core::proto_type_name(kind));
         }
     }
 

@@ -12,7 +12,7 @@
 namespace kest::tool {
 
 template <class F>
-constexpr std::string_view kind_of = F::kind::name;
+constexpr core::kind kind_of = F::what;
 
 // Members are named after field numbers: f13, and f13_len or n_f13 beside it.
 template <class F>

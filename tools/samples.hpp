@@ -11,23 +11,23 @@ namespace kest::tool {
 template <class R>
 void fill_sample(R &m, const allocator &a) {
     core::for_each_field<R>([&]<class F, size_t I>() {
-        constexpr std::string_view kind = kind_of<F>;
+        constexpr core::kind kind = kind_of<F>;
         constexpr uint32_t n = F::tag::number;
         auto &v = m.*F::member;
-        if constexpr (kind == "bytes") {
+        if constexpr (kind == core::kind::bytes) {
             const std::string text = "kest-f" + std::to_string(n);
             v = static_cast<uint8_t *>(std::memcpy(take_memory(a, text.size(), "sample"), text.data(), text.size()));
             m.*F::length = text.size();
-        } else if constexpr (kind == "repeated") {
+        } else if constexpr (kind == core::kind::message) {
             using E = typename F::element;
             v = static_cast<E *>(std::memset(take_memory(a, 2 * sizeof(E), "sample"), 0, 2 * sizeof(E)));
             m.*F::count = 2;
             fill_sample(v[0], a);
-        } else if constexpr (kind == "bool") {
+        } else if constexpr (kind == core::kind::boolean) {
             v = n % 2 == 0;
-        } else if constexpr (kind == "uint64") {
+        } else if constexpr (kind == core::kind::uint64) {
             v = (uint64_t{1} << 53) + n;
-        } else if constexpr (kind == "fixed32") {
+        } else if constexpr (kind == core::kind::fixed32) {
             v = 0xC0A80000u + n;
         } else {
             v = n << (7 * (I % 5));
