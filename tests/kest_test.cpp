@@ -6,7 +6,6 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <thread>
 
 namespace {
@@ -100,12 +99,9 @@ TYPED_TEST(Every, HugeLengthsAreCountedNotCopied) {
     bool stretched = false;
     auto stretch = [&](auto &self, auto &r, uint64_t len) -> void {
         kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
-            if constexpr (kind_of<F> == "bytes") {
-                r.*F::length = len;
-                stretched = true;
-            } else if constexpr (kind_of<F> == "repeated") {
+            if constexpr (kind_of<F> == "bytes") stretched = (r.*F::length = len);
+            if constexpr (kind_of<F> == "repeated")
                 for (uint32_t i = 0; i < r.*F::count; ++i) self(self, (r.*F::member)[i], uint64_t{1} << 30);
-            }
         });
     };
     stretch(stretch, m, uint64_t{1} << 58);
@@ -161,7 +157,7 @@ TEST(Decode, Opaque) {
         {"1A 83", 0, T, BAD, ""}, {"1A 03 AA BB", 0, T, BAD, ""}, {"1A FF FF FF FF 0F AA", ZC, N, BAD, ""},
         {"10 02 08 FF FF FF FF FF FF FF FF FF FF", 0, N, BAD, "10 02"}, {"08 01 1A 03 AA BB", ZC, N, BAD, "08 01"},
         {"08 80 80 80", 0, N, BAD, ""}, {"08 80 80 80 80", 0, N, BAD, ""}, {"08 80 80 80 80 80 7F", 0, N, OK, "08 00"},
-        {"08 FF FF FF FF 80 01", 0, N, OK, "08 FF FF FF FF 0F"},
+        {"08 FF FF FF FF 8F 7F", 0, N, OK, "08 FF FF FF FF 0F"},
         // unknown fields: wire types 0, 1, 2, 5 skipped up to exactly the end; 3, 4, 6, 7 refused
         {"20 FF FF FF FF FF FF FF FF FF FF FF 01", 0, N, OK, ""}, {"20 80", 0, N, BAD, ""},
         {"21 01 02 03 04 05 06 07 08", 0, N, OK, ""}, {"21 01 02 03 04 05 06 07", 0, N, BAD, ""},
@@ -310,15 +306,14 @@ TEST(Record, BudgetRefusesPastItsLimit) {
     Bytes runs;
     for (int i = 0; i < 1000; ++i) runs.insert(runs.end(), {0x72, 0x00});
     EXPECT_EQ(most_per_byte<srg_opq_dhcpv6_msg>() * runs.size(), 1000 * sizeof(ia_id_msg));
-    for (const uint64_t limit : {1000 * sizeof(ia_id_msg), 1000 * sizeof(ia_id_msg) - 1}) {
-        const bool fits = limit == 1000 * sizeof(ia_id_msg);
+    for (const bool fits : {true, false}) {
+        const uint64_t limit = 1000 * sizeof(ia_id_msg) - !fits;
         Alloc a;
         kest::budget budget({Alloc::take, Alloc::give, &a}, limit);
         {
             kest::record<srg_opq_dhcpv6_msg> r(budget.get());
             EXPECT_EQ(r.decode(runs), fits ? kest::errc::ok : kest::errc::no_memory);
-            EXPECT_EQ(budget.left(), fits ? 0 : limit);
-            EXPECT_EQ(a.asked.size(), fits ? 1u : 0u);
+            EXPECT_TRUE(budget.left() == (fits ? 0 : limit) && a.asked.size() == fits);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(r->f14) % alignof(std::max_align_t), 0u);
             budget.reset();
             EXPECT_EQ(budget.left(), limit);
