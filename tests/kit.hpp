@@ -74,25 +74,16 @@ inline bool get_varint(const uint8_t *&p, const uint8_t *end, uint64_t &v) {
 
 // False when the bytes do not split into fields.
 inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
-    while (p != end) {
-        Field f;
-        uint64_t n = 0;
-        if (!get_varint(p, end, f.tag)) return false;
-        const uint64_t wire = f.tag & 7;
+    for (Field f; p != end; fields.push_back(f)) {
+        uint64_t n = 0, wire = 0;
+        if (!get_varint(p, end, f.tag) || (wire = f.tag & 7) == 3 || wire == 4 || wire > 5) return false;
         const uint8_t *from = p;
-        if (wire == 0) {
-            if (!get_varint(p, end, n)) return false;
-        } else if (wire == 1 || wire == 2 || wire == 5) {
-            if (wire == 2 && !get_varint(p, end, n)) return false;
-            from = wire == 2 ? p : from;
-            n = wire == 2 ? n : wire == 1 ? 8 : 4;
-            if (n > uint64_t(end - p)) return false;
-            p += n;
-        } else {
-            return false;
-        }
+        if ((wire == 0 || wire == 2) && !get_varint(p, end, n)) return false;
+        if (wire == 2) from = p;
+        if (wire) n = wire == 1 ? 8 : wire == 5 ? 4 : n;
+        if (wire && n > uint64_t(end - p)) return false;
+        p += wire ? n : 0;
         f.value.assign(from, p);
-        fields.push_back(std::move(f));
     }
     return true;
 }
