@@ -13,6 +13,10 @@
 #include <string_view>
 
 KEST_CODECS(TM_TELEMETRY_OPERATIONS)
+#ifdef KEST_BENCH_LARGE
+#include "big.kest.hpp"
+KEST_CODECS(BIG_BIG_OPERATIONS)
+#endif
 
 namespace bench {
 namespace {
@@ -190,6 +194,11 @@ void build() {
     // Generated from examples/own_proto, kest alone: one of each kind, and runs two deep.
     add<Reading>("own_reading", {24, 0, 0});
     add<Report>("own_report", {24, 4, 12});
+#ifdef KEST_BENCH_LARGE
+    // The deepest message of bench/codesize.py's nested schema: runs of 3 at each of its
+    // four levels of runs, 121 records; every library has code for it.
+    add<m19>("large", {16, 3, 16});
+#endif
 }
 }  // namespace
 

@@ -3,6 +3,9 @@
 #include "common.hpp"
 
 #include "nanopb/srg.pb.h"
+#ifdef KEST_BENCH_LARGE
+#include "nanopb/big.pb.h"
+#endif
 
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -49,6 +52,9 @@ void register_nanopb() {
     if (w.message == #M) add<kest_srg_##M>(w, kest_srg_##M##_fields);
         KEST_MESSAGES(KEST_PEER_)
 #undef KEST_PEER_
+#ifdef KEST_BENCH_LARGE
+        if (w.message == "m19") add<big_m19>(w, big_m19_fields);
+#endif
     }
 }
 

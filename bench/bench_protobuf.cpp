@@ -3,6 +3,9 @@
 #include "common.hpp"
 
 #include "cpp/srg.pb.h"
+#ifdef KEST_BENCH_LARGE
+#include "cpp/big.pb.h"
+#endif
 
 #include <google/protobuf/arena.h>
 
@@ -69,6 +72,9 @@ void register_protobuf() {
     if (w.message == #M) add<kest::srg::M>(w);
         KEST_MESSAGES(KEST_PEER_)
 #undef KEST_PEER_
+#ifdef KEST_BENCH_LARGE
+        if (w.message == "m19") add<big::m19>(w);
+#endif
     }
 }
 

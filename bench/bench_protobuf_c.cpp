@@ -3,6 +3,9 @@
 #include "common.hpp"
 
 #include "c/srg.pb-c.h"
+#ifdef KEST_BENCH_LARGE
+#include "c/big.pb-c.h"
+#endif
 
 namespace bench {
 namespace {
@@ -15,6 +18,9 @@ const ProtobufCMessageDescriptor *descriptor(std::string_view message) {
     if (message == #M) return &kest__srg__##M##__descriptor;
     KEST_MESSAGES(KEST_PEER_)
 #undef KEST_PEER_
+#ifdef KEST_BENCH_LARGE
+    if (message == "m19") return &big__m19__descriptor;
+#endif
     return nullptr;
 }
 

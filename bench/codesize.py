@@ -109,20 +109,18 @@ def runtimes(lib):
 
 
 def table(rows, libs, cap):
+    """The markdown tables, as lines; bench/report.py puts them in the README."""
     n = MESSAGES * FIELDS
     num = lambda v: f"{v:,.0f}".replace(",", " ")
-    print("| form | codec | text bytes | data bytes | text per field | compile CPU s |")
-    print("|---|---|---:|---:|---:|---:|")
+    out = ["| form | codec | text bytes | data bytes | text per field | compile CPU s |", "|---|---|---:|---:|---:|---:|"]
     for r in rows:
         if r["finished"]:
-            print(f"| {r['form']} | {r['codec']} | {num(r['text'])} | {num(r['data'])} | {num(r['text'] / n)} | {r['cpu_s']:.1f} |")
+            out.append(f"| {r['form']} | {r['codec']} | {num(r['text'])} | {num(r['data'])} | {num(r['text'] / n)} | {r['cpu_s']:.1f} |")
         else:
-            print(f"| {r['form']} | {r['codec']} | | | | > {cap}, unfinished |")
-    print()
-    print("| runtime | text bytes | data bytes |")
-    print("|---|---:|---:|")
-    for l in libs:
-        print(f"| {l['runtime']} | {num(l['text'])} | {num(l['data'])} |")
+            out.append(f"| {r['form']} | {r['codec']} | | | | > {cap}, unfinished |")
+    out += ["", "| runtime | text bytes | data bytes |", "|---|---:|---:|"]
+    out += [f"| {l['runtime']} | {num(l['text'])} | {num(l['data'])} |" for l in libs]
+    return out
 
 
 def main():
@@ -145,7 +143,7 @@ def main():
     finally:
         if not a.keep:
             shutil.rmtree(work)
-    table(rows, libs, a.cap)
+    print("\n".join(table(rows, libs, a.cap)))
     if a.json:
         with open(a.json, "w") as f:
             json.dump({"cap_s": a.cap, "fields": MESSAGES * FIELDS, "codecs": rows, "runtimes": libs}, f, indent=1)

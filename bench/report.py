@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns a benchmark run into the README's performance section.
 
-usage: report.py TIMES.json CALLGRIND_DIR RESULTS.md CHART.svg README.md
+usage: report.py TIMES.json CALLGRIND_DIR RESULTS.md CHART.svg README.md [CODESIZE.json]
 """
 import glob
 import json
@@ -10,10 +10,13 @@ import re
 import subprocess
 import sys
 
+import codesize
+
 PEERS = ["protobuf", "protobuf-c", "nanopb"]
 ENCODE = ["encode"]
 DECODE = ["decode", "decode_arena", "decode_malloc"]
-WORKLOADS = ["neg", "cmd", "sync", "dhcpv4", "dhcpv6", "dhcpv6_run8", "dhcpv6_run64", "sync_bulk", "cmd_heavy"]
+WORKLOADS = ["neg", "cmd", "sync", "dhcpv4", "dhcpv6", "dhcpv6_run8", "dhcpv6_run64", "sync_bulk", "cmd_heavy",
+             "large"]
 
 
 def load_times(path):
@@ -48,6 +51,17 @@ def best_peer(times, workload, ops):
 
 def fmt(ns):
     return "-" if ns is None else (f"{ns:.0f}" if ns >= 100 else f"{ns:.1f}")
+
+
+def code_size(path):
+    """codesize.py's figures as the report's closing tables."""
+    doc = json.load(open(path))
+    version = lambda deb: subprocess.run(["dpkg-query", "-W", "-f=${Version}", deb],
+                                         capture_output=True, text=True).stdout.split("-")[0] or "?"
+    return ["", f"Code size and compile time of generated code (`bench/codesize.py`, below; "
+            f"protoc {version('protobuf-compiler')}, protobuf-c {version('libprotobuf-c-dev')}, "
+            f"nanopb {version('nanopb')}), on the schemas of {doc['fields']} fields:", ""] + \
+        codesize.table(doc["codecs"], doc["runtimes"], doc["cap_s"])
 
 
 def main():
@@ -125,6 +139,8 @@ def main():
         row = [f"{counts[f'{w}/{op}']:.0f}" if f"{w}/{op}" in counts else "-" for op in ops]
         lines.append(f"| {w} | " + " | ".join(row) + " |")
     lines += ["", "![speed-up over the fastest peer](bench/chart.svg)"]
+    if len(sys.argv) > 6:
+        lines += code_size(sys.argv[6])
     report = "\n".join(lines) + "\n"
     open(results_md, "w").write(report)
 

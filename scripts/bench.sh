@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the benchmark pinned to one core and writes its report into the README:
 # median times of repeated runs (interleaved, so a noisy moment hits every case alike),
-# ratios against the fastest peer, a chart, and
-# callgrind instruction counts (stable where times are not).
+# ratios against the fastest peer, a chart, callgrind instruction counts (stable where
+# times are not), and the size and compile time of each library's generated code
+# (bench/codesize.py).
 #   scripts/bench.sh [repetitions]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,5 +22,9 @@ rm -rf "$out/callgrind" && mkdir -p "$out/callgrind"
 KEST_BENCH_ITERATIONS=100 valgrind --tool=callgrind --collect-atstart=no \
   --callgrind-out-file="$out/callgrind/cg.out" "$bin" >/dev/null 2>&1
 
-python3 bench/report.py "$out/times.json" "$out/callgrind" bench/results.md bench/chart.svg README.md
+# After the timed runs, so that its compiles do not share the machine with them.
+python3 bench/codesize.py "$out/gen/protoc-gen-kest" --lib "$out/libkest.so" --json "$out/codesize.json" >/dev/null
+
+python3 bench/report.py "$out/times.json" "$out/callgrind" bench/results.md bench/chart.svg README.md \
+  "$out/codesize.json"
 echo "report: bench/results.md, bench/chart.svg, README.md" >&2

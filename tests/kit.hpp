@@ -74,25 +74,16 @@ inline bool get_varint(const uint8_t *&p, const uint8_t *end, uint64_t &v) {
 
 // False when the bytes do not split into fields.
 inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
-    while (p != end) {
-        Field f;
-        uint64_t n = 0;
-        if (!get_varint(p, end, f.tag)) return false;
-        const uint64_t wire = f.tag & 7;
+    for (Field f; p != end; fields.push_back(f)) {
+        uint64_t n = 0, wire = 0;
+        if (!get_varint(p, end, f.tag) || (wire = f.tag & 7) == 3 || wire == 4 || wire > 5) return false;
         const uint8_t *from = p;
-        if (wire == 0) {
-            if (!get_varint(p, end, n)) return false;
-        } else if (wire == 1 || wire == 2 || wire == 5) {
-            if (wire == 2 && !get_varint(p, end, n)) return false;
-            from = wire == 2 ? p : from;
-            n = wire == 2 ? n : wire == 1 ? 8 : 4;
-            if (n > uint64_t(end - p)) return false;
-            p += n;
-        } else {
-            return false;
-        }
+        if ((wire == 0 || wire == 2) && !get_varint(p, end, n)) return false;
+        if (wire == 2) from = p;
+        if (wire) n = wire == 1 ? 8 : wire == 5 ? 4 : n;
+        if (wire && n > uint64_t(end - p)) return false;
+        p += wire ? n : 0;
         f.value.assign(from, p);
-        fields.push_back(std::move(f));
     }
     return true;
 }
@@ -105,22 +96,6 @@ inline Bytes join(const std::vector<Field> &fields) {
         out.insert(out.end(), f.value.begin(), f.value.end());
     }
     return out;
-}
-
-// Where the fields of an encoding end, in elements too: a buffer that ends there or a
-// byte short cuts a field exactly at its end or inside it. At most `most` of them.
-inline void field_ends(Input wire, uint64_t at, std::set<uint64_t> &ends, size_t most) {
-    std::vector<Field> fields;
-    if (!split(wire.data(), wire.data() + wire.size(), fields)) return;
-    for (const Field &f : fields) {
-        Bytes head;
-        put_varint(head, f.tag);
-        if ((f.tag & 7) == 2) put_varint(head, f.value.size());
-        if ((f.tag & 7) == 2) field_ends(f.value, at + head.size(), ends, most);
-        at += head.size() + f.value.size();
-        if (ends.size() + 2 > most) return;
-        ends.insert({at, at - 1});
-    }
 }
 
 // Random choices from a seeded generator, or from a fuzzer's bytes (zeros once used up).
@@ -161,8 +136,9 @@ void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
 // Any presence bits, spare ones included, over members that need not agree with
 // them: payloads behind clear bits, empty payloads behind stray pointers, empty
 // runs; values of every varint width, now and then at a width's edge, as are the
-// lengths of payloads and of whole elements. Payloads and arrays live in `store`.
-// A fuzzer's byte that picks between choices picks the edges too, with its top bits.
+// lengths of payloads and of whole elements; now and then a payload past 16 KB or a
+// run of up to 63 elements. Payloads and arrays live in `store`. A fuzzer's byte
+// that picks between choices picks these too, with its top bits.
 template <class R, class Src>
 R build(Src &src, std::deque<Bytes> &store) {
     R m{};
@@ -170,7 +146,7 @@ R build(Src &src, std::deque<Bytes> &store) {
         auto &v = m.*F::member;
         if constexpr (kind_of<F> == kc::kind::bytes) {
             const uint64_t pick = src.bits(8), x = pick & 3 ? src.bits(4) : src.bits(9);
-            const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : x;
+            const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : pick >= 0xF0 && !(pick & 3) ? x << 7 : x;
             Bytes &b = store.emplace_back(n + 1);
             for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
             v = n || src.bits(1) ? b.data() : nullptr;
@@ -178,7 +154,7 @@ R build(Src &src, std::deque<Bytes> &store) {
         } else if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
             const uint64_t pick = src.bits(8);
-            const auto n = static_cast<uint32_t>(pick & 3);
+            const auto n = static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
             auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
             for (uint32_t i = 0; i < n; ++i) {
                 e[i] = build<E>(src, store);
@@ -288,79 +264,101 @@ R stale() {
     return m;
 }
 
-// Encode in both modes into exact and short buffers and segment vectors: result and
-// count always the whole encoding, segments in order the message, nothing stored out
-// of bounds, a payload copied only whole. `wire` gets the bytes.
+// The encoding as our own writer lays it out: the buffer's bytes, and the segments of
+// a call that counts them: runs of the buffer (`at`), cut at each element's ends and,
+// in zero-copy, around each payload. `copied`: payloads in the buffer; `ends`: where
+// each field ends, elements' fields too.
+struct Layout {
+    struct Seg { const uint8_t *payload; uint64_t at, len; };
+    Bytes buf;
+    std::vector<Seg> segs;
+    std::vector<std::pair<uint64_t, uint64_t>> copied;
+    std::set<uint64_t> ends;
+    uint64_t run = 0, ref = 0;  // the run not yet a segment; payload bytes by reference
+    void close() {
+        if (buf.size() > run) segs.push_back({nullptr, run, buf.size() - run});
+        run = buf.size();
+    }
+};
+
+template <class R>
+Layout lay(const R &m, bool zc) {
+    Layout l;
+    kc::for_each_field<R>([&]<class F, size_t I>() {
+        const auto &v = m.*F::member;
+        uint32_t times = has<R, I>(m);
+        if constexpr (kind_of<F> == kc::kind::message) times *= m.*F::count;
+        for (uint32_t i = 0; i < times; ++i) {
+            put_varint(l.buf, F::tag::value);
+            if constexpr (kind_of<F> == kc::kind::message) {
+                const Layout e = lay(v[i], zc);
+                put_varint(l.buf, uint32_t(e.buf.size() + e.ref));
+                l.close();
+                const uint64_t at = l.buf.size();
+                for (const auto &s : e.segs) l.segs.push_back({s.payload, s.payload ? 0 : at + s.at, s.len});
+                for (auto [p, n] : e.copied) l.copied.emplace_back(at + p, n);
+                for (uint64_t end : e.ends) l.ends.insert(at + end);
+                l.buf.insert(l.buf.end(), e.buf.begin(), e.buf.end());
+                l.ref += e.ref;
+                l.run = l.buf.size();
+            } else if constexpr (kind_of<F> == kc::kind::bytes) {
+                const uint64_t n = m.*F::length;
+                put_varint(l.buf, uint32_t(n));
+                if (zc && n) l.close(), l.segs.push_back({v, 0, n}), l.ref += n;
+                if (!zc) l.copied.emplace_back(l.buf.size(), n), l.buf.insert(l.buf.end(), v, v + n);
+            } else if constexpr (kind_of<F> == kc::kind::fixed32) {
+                for (int b = 0; b < 32; b += 8) l.buf.push_back(uint8_t(v >> b));
+            } else {
+                put_varint(l.buf, uint64_t{v});
+            }
+            l.ends.insert(l.buf.size());
+        }
+    });
+    l.close();
+    return l;
+}
+
+// Encode in both modes, with a segment vector and without, as a size query and into
+// buffers short (cut inside fields and at their ends), exact and with room for the
+// bound: result, count, bytes and segments are the reference's. A short buffer holds
+// what fits of it, a copied payload only whole, nothing past it; segments starting
+// past it are known by length only. `wire` gets the bytes.
 template <class R>
 std::string check_encode(const R &m, Bytes &wire) {
     const kest_segment unset{nullptr, 0xDEAD};
-    std::vector<std::pair<uint64_t, uint64_t>> payloads;  // where they sit in `wire`
-    wire = kest::encode(m);
     for (uint32_t flags : {ZC, 0u}) {
-        const uint64_t size = api<R>::encode(m, nullptr, 0, nullptr, nullptr, flags);
-        uint32_t n = 0;
-        if (api<R>::encode(m, nullptr, 0, nullptr, &n, flags) != size) return "size queries differ";
-        Bytes buf(size + 8, 0x5A), joined;
-        std::vector<kest_segment> segs(n + 1, unset);
-        uint32_t k = n;
-        if (api<R>::encode(m, buf.data(), size, segs.data(), &k, flags) != size || k != n) return "sizes differ";
-        uint64_t covered = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            const kest_segment &s = segs[i];
-            if (s.base == buf.data() + covered && s.len && s.len <= size - covered)
-                covered += s.len;
-            else if (flags)
-                payloads.emplace_back(joined.size(), s.len);
-            else
-                return "a segment outside the buffer without zero-copy";
-            joined.insert(joined.end(), s.base, s.base + s.len);
-        }
-        if (covered != size || segs[n].len != unset.len || buf[size] != 0x5A) return "segments miss the buffer";
-        if (joined != wire || (!flags && Bytes(buf.begin(), buf.begin() + long(size)) != wire)) return "segments differ";
-
-        // Room for the whole bound: the unchecked path writes the same bytes and segments,
-        // and nothing past them, with a segment vector and without.
-        const uint64_t roomy = std::min<uint64_t>(kc::size_of(m, false), size + (1 << 16)) + 16;
-        for (bool counted : {true, false}) {
-            Bytes big(roomy, 0x5A);
-            std::vector<kest_segment> more(n + 1, unset);
-            k = n;
-            if (api<R>::encode(m, big.data(), roomy, more.data(), counted ? &k : nullptr, flags) != size ||
-                (counted && k != n) || !std::equal(buf.begin(), buf.begin() + long(size), big.begin()) ||
-                std::count(big.begin() + long(size), big.end(), 0x5A) != long(roomy - size))
-                return "a roomy buffer holds other bytes";
-            for (uint32_t i = 0; counted && i <= n; ++i) {
-                const uint64_t off = reinterpret_cast<uintptr_t>(segs[i].base) - reinterpret_cast<uintptr_t>(buf.data());
-                if (more[i].len != segs[i].len || more[i].base != (off < size ? big.data() + off : segs[i].base))
-                    return "a roomy buffer's segment " + std::to_string(i) + " differs";
-            }
-        }
-
-        std::set<uint64_t> lengths{size ? size - 1 : 0};
+        const Layout l = lay(m, flags);
+        const uint64_t size = l.buf.size();
+        const auto n = static_cast<uint32_t>(l.segs.size());
+        // a roomy buffer, and one that ends where the writer starts checking each field
+        std::set<uint64_t> lengths{0, size, size + 31, size + 32, size + 33,
+                                   std::min<uint64_t>(kc::size_of(m, false), size + (1 << 16)) + 64};
         for (uint64_t len = 0; len < size; len += size / 48 + 1) lengths.insert(len);
-        field_ends(wire, 0, lengths, 128);  // of the copied encoding, so some lie past a zero-copy one
-        lengths.erase(lengths.lower_bound(size), lengths.end());
-        for (uint64_t len : lengths) {
-            Bytes part(len + 8, 0x5A), want(buf.begin(), buf.begin() + long(len));
-            want.resize(part.size(), 0x5A);
-            for (auto [at, plen] : payloads)
-                if (!flags && at < len && at + plen > len) std::fill(want.begin() + long(at), want.begin() + long(len), 0x5A);
-            const bool counted = len % 3 != 1;  // and at times no count at all
-            const auto cap = static_cast<uint32_t>(counted ? len % (n + 1) : 0);
-            std::vector<kest_segment> some(cap + 1, unset);
-            k = cap;
-            if (api<R>::encode(m, part.data(), len, some.data(), counted ? &k : nullptr, flags) != size || (counted && k != n))
-                return "short sizes differ";
-            if (part != want) return "short buffer holds " + hex(part) + " at length " + std::to_string(len);
-            // Segments starting inside the short buffer point into it; later ones may
-            // belong to an element that was given no buffer.
-            for (uint32_t i = 0; i <= cap; ++i) {
-                const uint64_t off = reinterpret_cast<uintptr_t>(segs[i].base) - reinterpret_cast<uintptr_t>(buf.data());
-                const kest_segment w = i == cap ? unset : off < len ? kest_segment{part.data() + off, segs[i].len} : segs[i];
-                if (some[i].len != w.len || (some[i].base != w.base && (i == cap || off < len || off > size)))
-                    return "short segment " + std::to_string(i) + " at length " + std::to_string(len);
+        for (auto e = l.ends.begin(); e != l.ends.end() && lengths.size() < 128; ++e) lengths.insert({*e, *e - 1});
+        for (uint64_t len : lengths)
+            for (bool counted : {true, false}) {
+                const auto cap = static_cast<uint32_t>(len >= size || !len ? n : len % (n + 1));
+                Bytes buf(len + 8, 0x5A), want(l.buf.begin(), l.buf.begin() + long(std::min(len, size)));
+                want.resize(buf.size(), 0x5A);
+                for (auto [at, plen] : l.copied)
+                    if (at < len && at + plen > len) std::fill(want.begin() + long(at), want.begin() + long(len), 0x5A);
+                std::vector<kest_segment> segs(cap + 1, unset);
+                uint32_t k = cap;
+                const std::string at = std::string(flags ? " zero-copy" : "") + (counted ? " counted" : "") +
+                                       " at length " + std::to_string(len) + " of " + std::to_string(size);
+                if (api<R>::encode(m, buf.data(), len, segs.data(), counted ? &k : nullptr, flags) != size ||
+                    (counted && k != n))
+                    return "result or count differs" + at;
+                if (buf != want) return "the buffer holds " + hex(buf) + at;
+                for (uint32_t i = 0; counted && i < std::min(cap, n); ++i) {
+                    const Layout::Seg &s = l.segs[i];
+                    if (segs[i].len != s.len ||
+                        ((s.payload || s.at < len) && segs[i].base != (s.payload ? s.payload : buf.data() + s.at)))
+                        return "segment " + std::to_string(i) + " differs" + at;
+                }
+                if (segs[cap].len != unset.len) return "a segment past the room" + at;
             }
-        }
+        if (!flags) wire = l.buf;
     }
     return "";
 }
