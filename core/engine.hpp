@@ -1011,6 +1011,7 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
 [[gnu::noinline]] inline void release(const table &t, void *m, const Releasing &rel) {
     for (uint32_t i = 0; i < t.count; ++i) {
         const row &r = t.rows[i];
+        if (r.what != kind::bytes && r.what != kind::message) continue;
         auto &block = member<uint8_t *>(m, r.offset);
         if (r.what == kind::bytes) {
             if (rel.zero_copy || !block) continue;
