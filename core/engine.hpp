@@ -102,6 +102,7 @@ inline constexpr presence_t<R> field_mask = [] {
 // ---- rows ------------------------------------------------------------------------
 
 struct Sink;
+struct Tally;
 struct Decoding;
 struct table;
 
@@ -125,7 +126,7 @@ struct row {
 // A run's routines, made for its element type and tag.
 struct run_ops {
     uint8_t *(*put)(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s);
-    uint64_t (*size)(const row &r, const void *m, bool zero_copy);
+    uint64_t (*size)(const row &r, const void *m, bool zero_copy, Tally *t);
     Step (*take)(const row &r, void *m, const uint8_t *p, const uint8_t *end, const Decoding &d);
 };
 
@@ -136,9 +137,8 @@ struct table {
     uint8_t present_size;
     bool has_runs, has_bytes;
     uint32_t record_size;
-    uint64_t special;  // the rows of byte strings and runs
     uint8_t *(*write)(const void *m, uint8_t *p, uint8_t *end, Sink &s);
-    uint64_t (*size)(const void *m, bool zero_copy);
+    uint64_t (*size)(const void *m, bool zero_copy, Tally *t);
     int32_t (*read)(void *m, In in, const Decoding &d);
 };
 
@@ -190,6 +190,15 @@ struct Sink {
         if (p > run) segment(run, static_cast<uint64_t>(p - run));
         run = p;
     }
+};
+
+// What a size query with a segment count adds to the walk that sizes: the segments so
+// far, where the last one ended (a run is open while the size passes it), and the
+// payload bytes that zero-copy mode leaves out of the buffer.
+struct Tally {
+    uint32_t n = 0;
+    uint64_t mark = 0;
+    uint64_t payload = 0;
 };
 
 // The writer compares its position with the end once per this many bytes of scalars.
@@ -303,7 +312,7 @@ constexpr const run_ops *run_ops_ptr();
 template <class R>
 uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s);
 template <class R>
-uint64_t size_erased(const void *m, bool zero_copy);
+uint64_t size_erased(const void *m, bool zero_copy, Tally *t);
 template <class R>
 int32_t read_erased(void *m, In in, const Decoding &d);
 
@@ -426,7 +435,7 @@ template <class E, uint32_t Tag>
             }
             s.ref = ref;
         }
-        const auto whole = static_cast<uint32_t>(size_erased<E>(el, false));
+        const auto whole = static_cast<uint32_t>(size_erased<E>(el, false, nullptr));
         if (!fits(p, end, varint_size(Tag) + varint_size(whole), 0)) return nullptr;
         p = put_varint(put_tag<Tag>(p), whole);
         if (s.track) s.close_run(p);
@@ -439,15 +448,22 @@ template <class E, uint32_t Tag>
 
 // Each length prefix counts the element's zero-copy payloads too.
 template <class E, uint32_t Tag>
-[[gnu::noinline]] uint64_t run_size(const row &r, const void *m, bool zero_copy) {
+[[gnu::noinline]] uint64_t run_size(const row &r, const void *m, bool zero_copy, Tally *t) {
     const table &e = *table_ptr<E>();
     const auto *el = member<const uint8_t *>(m, r.offset);
     const uint32_t count = member<uint32_t>(m, r.aux);
-    const bool again = zero_copy && (e.has_bytes || e.has_runs);
+    const bool again = zero_copy && !t && (e.has_bytes || e.has_runs);
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i, el += sizeof(E)) {
-        const uint64_t whole = size_erased<E>(el, false);
-        total += varint_size(Tag) + varint_size(static_cast<uint32_t>(whole)) + (again ? size_erased<E>(el, true) : whole);
+        Tally sub;
+        // the whole element, payloads included: with a tally the walk sets them aside itself
+        const uint64_t whole = t ? size_erased<E>(el, zero_copy, &sub) : size_erased<E>(el, false, nullptr);
+        total += varint_size(Tag) + varint_size(static_cast<uint32_t>(whole)) +
+                 (again ? size_erased<E>(el, true, nullptr) : whole);
+        if (t) {  // the run up to the length prefix, the element's own, and its last run
+            t->n += 1 + sub.n + (whole > sub.mark);
+            t->payload += sub.payload;
+        }
     }
     return total;
 }
@@ -469,7 +485,7 @@ template <class E, uint32_t Tag>
             total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
             break;
         }
-        case kind::message: total += r.run->size(r, m, zero_copy); break;
+        case kind::message: total += r.run->size(r, m, zero_copy, nullptr); break;
         }
     }
     return total;
@@ -521,7 +537,7 @@ template <class E, uint32_t Tag>
             const auto *el = member<const uint8_t *>(m, r.offset);
             const uint32_t count = member<uint32_t>(m, r.aux);
             for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
-                q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false)));
+                q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false, nullptr)));
                 o.put_bytes(tmp, static_cast<size_t>(q - tmp));
                 if (o.track) o.close_run();
                 const uintptr_t frame = o.enter_element();
@@ -535,49 +551,6 @@ template <class E, uint32_t Tag>
         o.put_bytes(tmp, static_cast<size_t>(q - tmp));
         if (r.what == kind::bytes) o.payload(member<const uint8_t *>(m, r.offset), member<uint64_t>(m, r.aux));
     }
-}
-
-// The segments a size query reports: a buffer run closes before a payload and around
-// an element. `open` says whether buffer bytes wait for a segment; `payload` sums the
-// bytes that zero-copy mode leaves out of the buffer. Scalars only open a run, so only
-// byte strings and runs are visited.
-[[gnu::noinline]] inline uint32_t count_segments(const table &t, const void *m, bool zero_copy, bool &open,
-                                                 uint64_t &payload) {
-    const uint64_t present = load_present(t, m) & mask_of(t);
-    if (!t.has_runs && !(zero_copy && t.has_bytes)) {
-        open = open || present;
-        return 0;
-    }
-    const uint64_t plain = present & ~t.special;
-    uint64_t rest = present & t.special;
-    uint32_t n = 0, from = 0;
-    while (rest) {
-        const auto i = static_cast<uint32_t>(__builtin_ctzll(rest));
-        rest &= rest - 1;
-        open = open || (plain >> from & ((uint64_t{1} << (i - from)) - 1));
-        from = i + 1;
-        const row &r = t.rows[i];
-        if (r.what == kind::bytes) {
-            const uint64_t len = member<uint64_t>(m, r.aux);
-            open = !(zero_copy && len);
-            if (!open) {
-                n += 2;
-                payload += len;
-            }
-            continue;
-        }
-        const table &e = *r.element;
-        const auto *el = member<const uint8_t *>(m, r.offset);
-        const uint32_t count = member<uint32_t>(m, r.aux);
-        for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
-            open = false;  // the run up to the element's length prefix
-            n += 1 + count_segments(e, el, zero_copy, open, payload);
-            n += open;
-            open = false;
-        }
-    }
-    open = open || (from < 64 && plain >> from);
-    return n;
 }
 
 [[gnu::noinline]] inline uint64_t encode_checked(const table &t, const void *m, uint8_t *buf, uint64_t buflen,
@@ -725,8 +698,8 @@ template <class R>
     return write_body(*static_cast<const R *>(m), p, end, s);
 }
 template <class R>
-[[gnu::noinline]] uint64_t size_erased(const void *m, bool zero_copy) {
-    return size_body(*static_cast<const R *>(m), zero_copy);
+[[gnu::noinline]] uint64_t size_erased(const void *m, bool zero_copy, Tally *t) {
+    return size_body(*static_cast<const R *>(m), zero_copy, t);
 }
 template <class R>
 [[gnu::noinline]] int32_t read_erased(void *m, In in, const Decoding &d) {
@@ -743,15 +716,13 @@ struct rows_of {
 template <class R>
 inline constexpr table table_of = [] {
     bool runs = false, bytes = false;
-    uint64_t special = 0;
-    for_each_field<R>([&]<class F, size_t I>() {
+    for_each_field<R>([&]<class F, size_t>() {
         runs = runs || F::what == kind::message;
         bytes = bytes || F::what == kind::bytes;
-        if (F::what == kind::message || F::what == kind::bytes) special |= uint64_t{1} << I;
     });
     return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
                  static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>), runs, bytes,
-                 sizeof(R), special, &write_erased<R>, &size_erased<R>, &read_erased<R>};
+                 sizeof(R), &write_erased<R>, &size_erased<R>, &read_erased<R>};
 }();
 
 template <class R>
@@ -839,24 +810,36 @@ KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
     return p;
 }
 
-// The encoded length; in zero-copy mode without the payloads.
+// The encoded length; in zero-copy mode without the payloads, unless a tally takes them
+// (and the segments) aside.
 template <class R>
-KEST_INLINE uint64_t size_body(const R &m, bool zero_copy) {
+KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t) {
     const presence_t<R> present = m.present;
-    return with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>)
-                              KEST_INLINE_LAMBDA {
-                                  return (uint64_t{0} + ... + ((present & bit<R, I>) ? [&]() KEST_INLINE_LAMBDA {
-                                      if constexpr (F::what == kind::message)
-                                          return run_size<typename F::element, F::tag::value>(table_of<R>.rows[I], &m, zero_copy);
-                                      else
-                                          return detail::field_size<F>(m, zero_copy);
-                                  }() : 0));
-                              });
+    uint64_t total = 0;
+    with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
+        ((present & bit<R, I> ? [&]() KEST_INLINE_LAMBDA {
+            if constexpr (F::what == kind::message) {
+                total += run_size<typename F::element, F::tag::value>(table_of<R>.rows[I], &m, zero_copy, t);
+                if (t && m.*F::count) t->mark = total;
+            } else if constexpr (F::what == kind::bytes) {
+                const uint64_t n = m.*F::length;
+                total += F::tag::size + varint_size(static_cast<uint32_t>(n)) + (zero_copy && !t ? 0 : n);
+                if (t && zero_copy && n) {
+                    t->n += 2;
+                    t->payload += n;
+                    t->mark = total;
+                }
+            } else {
+                total += detail::field_size<F>(m, false);
+            }
+        }() : void()), ...);
+    });
+    return total;
 }
 
 template <class R>
 uint64_t size_of(const R &m, bool zero_copy) {
-    return size_erased<R>(&m, zero_copy);
+    return size_erased<R>(&m, zero_copy, nullptr);
 }
 
 namespace detail {
@@ -914,15 +897,15 @@ KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segm
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0) {
         if (nsegs && *nsegs == 0) {
-            bool open = false;
-            uint64_t payload = 0;
-            *nsegs = count_segments(table_of<R>, &m, zero_copy, open, payload) + open;
-            return size_erased<R>(&m, false) - payload;
+            Tally t;
+            const uint64_t total = size_erased<R>(&m, zero_copy, &t);
+            *nsegs = t.n + (total > t.mark);
+            return total - t.payload;
         }
         if (nsegs) {
             return encode_checked(table_of<R>, &m, buf, buflen, segs, nsegs, zero_copy);
         }
-        return size_erased<R>(&m, zero_copy);
+        return size_erased<R>(&m, zero_copy, nullptr);
     }
     Sink s{segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
     s.run = buf;
