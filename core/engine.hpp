@@ -250,27 +250,21 @@ struct Releasing {
     bool zero_copy;
 };
 
-
 // ---- field kinds -----------------------------------------------------------------
 
 template <kind K>
 struct scalar_kind;
-template <>
-struct scalar_kind<kind::uint32> {
-    using type = uint32_t;
-    static constexpr uint32_t wire = wire_varint, max = 5;
-    KEST_INLINE static uint32_t size(uint32_t v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_varint(p, v); }
-    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.u32(v); }
+template <class T>
+struct varint_kind {
+    using type = T;
+    static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
+    KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
+    KEST_INLINE static uint8_t *put(uint8_t *p, T v) { return put_varint(p, v); }
 };
 template <>
-struct scalar_kind<kind::uint64> {
-    using type = uint64_t;
-    static constexpr uint32_t wire = wire_varint, max = 10;
-    KEST_INLINE static uint32_t size(uint64_t v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, uint64_t v) { return put_varint(p, v); }
-    KEST_INLINE static bool get(In &in, uint64_t &v) { return in.u64(v); }
-};
+struct scalar_kind<kind::uint32> : varint_kind<uint32_t> {};
+template <>
+struct scalar_kind<kind::uint64> : varint_kind<uint64_t> {};
 template <>
 struct scalar_kind<kind::boolean> {
     using type = bool;
@@ -280,12 +274,6 @@ struct scalar_kind<kind::boolean> {
         *p = v ? 1 : 0;
         return p + 1;
     }
-    KEST_INLINE static bool get(In &in, bool &v) {
-        uint32_t x;
-        if (!in.u32(x)) return false;
-        v = x != 0;
-        return true;
-    }
 };
 template <>
 struct scalar_kind<kind::fixed32> {
@@ -293,7 +281,6 @@ struct scalar_kind<kind::fixed32> {
     static constexpr uint32_t wire = wire_fixed32, max = 4;
     KEST_INLINE static uint32_t size(uint32_t) { return 4; }
     KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
-    KEST_INLINE static bool get(In &in, uint32_t &v) { return in.fixed32(v); }
 };
 template <>
 struct scalar_kind<kind::bytes> {
@@ -661,7 +648,12 @@ inline const row *find_row(const table &t, uint32_t number) {
         switch (r->what) {
         case kind::uint32: ok = in.u32(member<uint32_t>(m, r->offset)); break;
         case kind::uint64: ok = in.u64(member<uint64_t>(m, r->offset)); break;
-        case kind::boolean: ok = scalar_kind<kind::boolean>::get(in, member<bool>(m, r->offset)); break;
+        case kind::boolean: {
+            uint32_t x;
+            ok = in.u32(x);
+            if (ok) member<bool>(m, r->offset) = x != 0;
+            break;
+        }
         case kind::fixed32: ok = in.fixed32(member<uint32_t>(m, r->offset)); break;
         case kind::bytes:
         case kind::message: {
