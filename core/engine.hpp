@@ -478,22 +478,32 @@ template <class E, uint32_t Tag>
     return total;
 }
 
+// A field's tag and value, or a byte string's tag and length, into `q`; a run's tag alone.
+inline uint8_t *put_head(uint8_t *q, const row &r, const void *m) {
+    q = put_varint(q, r.tag);
+    switch (r.what) {
+    case kind::uint32: return put_varint(q, member<uint32_t>(m, r.offset));
+    case kind::uint64: return put_varint(q, member<uint64_t>(m, r.offset));
+    case kind::boolean: *q = member<bool>(m, r.offset) ? 1 : 0; return q + 1;
+    case kind::fixed32: return put_fixed32(q, member<uint32_t>(m, r.offset));
+    case kind::bytes: return put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux)));
+    case kind::message: break;
+    }
+    return q;
+}
+
 // The straight-line writer's end: from field `from` on, each field checked exactly.
 [[gnu::noinline]] inline uint8_t *put_rows(const table &t, const void *m, uint32_t from, uint64_t present, uint8_t *p,
                                            uint8_t *end, Sink &s) {
     for (uint32_t i = from; i < t.count && p; ++i) {
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
-        uint8_t tmp[16];
-        uint8_t *q = put_varint(tmp, r.tag);
-        switch (r.what) {
-        case kind::uint32: q = put_varint(q, member<uint32_t>(m, r.offset)); break;
-        case kind::uint64: q = put_varint(q, member<uint64_t>(m, r.offset)); break;
-        case kind::boolean: *q++ = member<bool>(m, r.offset) ? 1 : 0; break;
-        case kind::fixed32: q = put_fixed32(q, member<uint32_t>(m, r.offset)); break;
-        case kind::bytes: q = put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux))); break;
-        case kind::message: p = r.run->put(r, m, p, end, s); continue;
+        if (r.what == kind::message) {
+            p = r.run->put(r, m, p, end, s);
+            continue;
         }
+        uint8_t tmp[16];
+        const uint8_t *q = put_head(tmp, r, m);
         const auto n = static_cast<size_t>(q - tmp);
         const uint64_t inline_n = r.what == kind::bytes && !s.zero_copy ? member<uint64_t>(m, r.aux) : 0;
         if (!fits(p, end, n, inline_n)) return nullptr;
@@ -504,7 +514,6 @@ template <class E, uint32_t Tag>
     return p;
 }
 
-
 // The bounded writer for a buffer that ends before the encoding: every byte checked.
 [[gnu::noinline]] inline void write_checked(const table &t, const void *m, Out &o) {
     const uint64_t present = load_present(t, m);
@@ -512,19 +521,12 @@ template <class E, uint32_t Tag>
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
         uint8_t tmp[16];
-        uint8_t *q = put_varint(tmp, r.tag);
-        switch (r.what) {
-        case kind::uint32: q = put_varint(q, member<uint32_t>(m, r.offset)); break;
-        case kind::uint64: q = put_varint(q, member<uint64_t>(m, r.offset)); break;
-        case kind::boolean: *q++ = member<bool>(m, r.offset) ? 1 : 0; break;
-        case kind::fixed32: q = put_fixed32(q, member<uint32_t>(m, r.offset)); break;
-        case kind::bytes: q = put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux))); break;
-        case kind::message: {
+        if (r.what == kind::message) {
             const table &e = *r.element;
             const auto *el = member<const uint8_t *>(m, r.offset);
             const uint32_t count = member<uint32_t>(m, r.aux);
             for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
-                q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false, nullptr)));
+                const uint8_t *q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false, nullptr)));
                 o.put_bytes(tmp, static_cast<size_t>(q - tmp));
                 if (o.track) o.close_run();
                 const uintptr_t frame = o.enter_element();
@@ -534,7 +536,7 @@ template <class E, uint32_t Tag>
             }
             continue;
         }
-        }
+        const uint8_t *q = put_head(tmp, r, m);
         o.put_bytes(tmp, static_cast<size_t>(q - tmp));
         if (r.what == kind::bytes) o.payload(member<const uint8_t *>(m, r.offset), member<uint64_t>(m, r.aux));
     }
