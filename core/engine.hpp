@@ -129,6 +129,8 @@ struct table {
     uint8_t present_size;
     bool has_runs, has_bytes;
     uint32_t record_size;
+    const uint8_t *owning;  // the rows of byte strings and runs, which copy and release walk
+    uint32_t owning_count;
     uint8_t *(*write)(const void *m, uint8_t *p, uint8_t *end, Sink &s);
     uint64_t (*size)(const void *m, bool zero_copy, Tally *t);
     int32_t (*read)(void *m, In in, const Decoding &d);
@@ -715,6 +717,19 @@ struct rows_of {
     static constexpr auto rows = []<class... F>(field_list<F...>) {
         return std::array<row, sizeof...(F)>{F::make_row()...};
     }(fields_of<R>{});
+    static constexpr uint32_t owning_count = [] {
+        uint32_t n = 0;
+        for_each_field<R>([&]<class F, size_t>() { n += F::owns_memory; });
+        return n;
+    }();
+    static constexpr auto owning = [] {
+        std::array<uint8_t, owning_count ? owning_count : 1> at{};
+        uint32_t n = 0;
+        for_each_field<R>([&]<class F, size_t I>() {
+            if (F::owns_memory) at[n++] = static_cast<uint8_t>(I);
+        });
+        return at;
+    }();
 };
 
 template <class R>
@@ -726,7 +741,8 @@ inline constexpr table table_of = [] {
     });
     return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
                  static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>), runs, bytes,
-                 sizeof(R), &write_erased<R>, &size_erased<R>, &read_erased<R>};
+                 sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count,
+                 &write_erased<R>, &size_erased<R>, &read_erased<R>};
 }();
 
 template <class R>
@@ -943,60 +959,59 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
 
 // ---- copying and releasing by rows -----------------------------------------------
 
-// A field's bit is copied with it; a scalar's always is. Every element is copied
-// even after one fails, so the copy stays complete.
-[[gnu::noinline]] inline int32_t duplicate(const table &t, void *dst, const void *src, kest_alloc_fn alloc, void *ctx) {
+// The byte strings and runs of `count` records copied member for member: each gets a
+// block of its own, or none and its bit cleared where the allocator refuses.
+[[gnu::noinline]] inline int32_t own_blocks(const table &t, void *records, uint64_t count, kest_alloc_fn alloc,
+                                            void *ctx) {
     int32_t rc = KEST_OK;
-    const uint64_t from = load_present(t, src);
-    uint64_t present = load_present(t, dst) & ~mask_of(t);
-    for (uint32_t i = 0; i < t.count; ++i) {
-        const row &r = t.rows[i];
-        switch (r.what) {
-        case kind::uint32:
-        case kind::fixed32: member<uint32_t>(dst, r.offset) = member<uint32_t>(src, r.offset); break;
-        case kind::uint64: member<uint64_t>(dst, r.offset) = member<uint64_t>(src, r.offset); break;
-        case kind::boolean: member<bool>(dst, r.offset) = member<bool>(src, r.offset); break;
-        case kind::bytes:
-        case kind::message: {
+    for (uint64_t k = 0; k < count; ++k) {
+        void *m = static_cast<uint8_t *>(records) + k * t.record_size;
+        for (uint32_t j = 0; j < t.owning_count; ++j) {
+            const uint32_t i = t.owning[j];
+            const row &r = t.rows[i];
             const bool run = r.what == kind::message;
-            const uint64_t n = run ? member<uint32_t>(src, r.aux) : member<uint64_t>(src, r.aux);
-            const uint64_t size = run ? n * r.element->record_size : n;
-            member<void *>(dst, r.offset) = nullptr;
+            const uint64_t n = run ? member<uint32_t>(m, r.aux) : member<uint64_t>(m, r.aux);
+            const auto *from = member<const uint8_t *>(m, r.offset);
+            member<void *>(m, r.offset) = nullptr;
             if (run)
-                member<uint32_t>(dst, r.aux) = 0;
+                member<uint32_t>(m, r.aux) = 0;
             else
-                member<uint64_t>(dst, r.aux) = 0;
-            if (n == 0) break;
+                member<uint64_t>(m, r.aux) = 0;
+            if (n == 0) continue;
+            const uint64_t size = run ? n * r.element->record_size : n;
             auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
-            if (!block) {
+            if (!block) {  // left out of the copy, bit and all
+                store_present(t, m, load_present(t, m) & ~(uint64_t{1} << i));
                 rc = KEST_ERR_NO_MEMORY;
                 continue;
             }
-            const auto *from_block = member<const uint8_t *>(src, r.offset);
+            copy_bytes(block, from, size);
             if (run) {
-                for (uint64_t k = 0; k < n; ++k)
-                    if (duplicate(*r.element, block + k * r.element->record_size,
-                                  from_block + k * r.element->record_size, alloc, ctx) != KEST_OK)
-                        rc = KEST_ERR_NO_MEMORY;
-                member<uint32_t>(dst, r.aux) = static_cast<uint32_t>(n);
+                const table &e = *r.element;
+                if (e.owning_count && own_blocks(e, block, n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+                member<uint32_t>(m, r.aux) = static_cast<uint32_t>(n);
             } else {
-                copy_bytes(block, from_block, n);
-                member<uint64_t>(dst, r.aux) = n;
+                member<uint64_t>(m, r.aux) = n;
             }
-            member<uint8_t *>(dst, r.offset) = block;
-            break;
+            member<uint8_t *>(m, r.offset) = block;
         }
-        }
-        present |= from & (uint64_t{1} << i);
     }
-    store_present(t, dst, present);
     return rc;
 }
 
+// A field's bit is copied with it; a scalar's always is. The members are copied at
+// once, then each byte string and run gets a block of its own. Every element is
+// copied even after one fails, so the copy stays complete.
+[[gnu::noinline]] inline int32_t duplicate(const table &t, void *dst, const void *src, kest_alloc_fn alloc, void *ctx) {
+    const uint64_t present = (load_present(t, dst) & ~mask_of(t)) | load_present(t, src);
+    std::memmove(dst, src, t.present_offset);
+    store_present(t, dst, present);
+    return t.owning_count ? own_blocks(t, dst, 1, alloc, ctx) : KEST_OK;
+}
+
 [[gnu::noinline]] inline void release(const table &t, void *m, const Releasing &rel) {
-    for (uint32_t i = 0; i < t.count; ++i) {
-        const row &r = t.rows[i];
-        if (r.what != kind::bytes && r.what != kind::message) continue;
+    for (uint32_t j = 0; j < t.owning_count; ++j) {
+        const row &r = t.rows[t.owning[j]];
         auto &block = member<uint8_t *>(m, r.offset);
         if (r.what == kind::bytes) {
             if (rel.zero_copy || !block) continue;
@@ -1004,7 +1019,8 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             block = nullptr;
         } else if (r.what == kind::message && block) {
             const uint32_t count = member<uint32_t>(m, r.aux);
-            for (uint32_t k = 0; k < count; ++k) release(*r.element, block + k * r.element->record_size, rel);
+            if (r.element->owning_count)
+                for (uint32_t k = 0; k < count; ++k) release(*r.element, block + k * r.element->record_size, rel);
             rel.release(block, rel.ctx);
             block = nullptr;
             member<uint32_t>(m, r.aux) = 0;
