@@ -38,8 +38,8 @@ if(imported)
 endif()
 
 nm(state --defined-only)
-list(FILTER state INCLUDE REGEX " [bBdD] ")  # below: the linker's and C runtime's own (_gp: MIPS's global pointer)
-list(FILTER state EXCLUDE REGEX " (_DYNAMIC|_gp|_GLOBAL_OFFSET_TABLE_|__TMC_END__|__dso_handle|completed\\.0|__do_global_dtors_aux_fini_array_entry|__frame_dummy_init_array_entry)$")
+list(FILTER state INCLUDE REGEX " [bBdD] ")  # below: the linker's and C runtime's own (_gp: MIPS's global pointer, _SDA_BASE_: 32-bit PowerPC's small-data base)
+list(FILTER state EXCLUDE REGEX " (_DYNAMIC|_gp|_SDA_BASE_|_GLOBAL_OFFSET_TABLE_|__TMC_END__|__dso_handle|completed\\.0|__do_global_dtors_aux_fini_array_entry|__frame_dummy_init_array_entry)$")
 # The engine's tables hold addresses, so they are relocated at load; RELRO makes them read-only.
 list(FILTER state EXCLUDE REGEX " _ZN4kest4core(8table_of|7rows_of)I")
 if(state)
