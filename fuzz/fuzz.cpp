@@ -6,8 +6,6 @@
 #include "kit.hpp"
 #include "mutator.hpp"
 
-#include <cstdio>
-
 #ifdef KEST_FUZZ_GENERATED
 #include KEST_FUZZ_GENERATED
 KEST_CODECS(KEST_FUZZ_OPERATIONS)
@@ -26,9 +24,6 @@ std::string check_picked(kt::Input in) { return kt::check_all<KEST_FUZZ_RECORD>(
 #endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (const std::string broken = check_picked({data, size}); !broken.empty()) {
-        std::fprintf(stderr, "%s\n", broken.c_str());
-        __builtin_trap();
-    }
+    if (const std::string broken = check_picked({data, size}); !broken.empty()) kt::trap(broken);
     return 0;
 }

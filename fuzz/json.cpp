@@ -5,24 +5,22 @@
 #include "kit.hpp"
 #include "tools/json_map.hpp"
 
-#include <cstdio>
 #include <sstream>
 
 namespace tool = kest::tool;
 
 template <class R>
 static void check(std::string_view text, tool::json_style style) {
-    auto fail = [](const std::string &what) { std::fprintf(stderr, "%s\n", what.c_str()), __builtin_trap(); };
     try {
         for (tool::json_reader in(text, style); !in.done();) {
             kest::record<R> rec, decoded, again;
             in.read(*rec, rec.alloc());
             const kt::Bytes wire = kest::encode(*rec);
-            if (decoded.decode(wire) != kest::errc::ok || kest::encode(*decoded) != wire) fail("no round trip");
+            if (decoded.decode(wire) != kest::errc::ok || kest::encode(*decoded) != wire) kt::trap("no round trip");
             std::ostringstream out;
             tool::write_json(out, *rec, {style, false});
             tool::json_reader(out.str(), style).read(*again, again.alloc());
-            if (kest::encode(*again) != wire) fail("the written JSON reads otherwise: " + out.str());
+            if (kest::encode(*again) != wire) kt::trap("the written JSON reads otherwise: " + out.str());
         }
     } catch (const tool::input_error &) {
     }

@@ -19,9 +19,40 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
 namespace kest_fuzz {
 
 using kt::Bytes;
-using kt::Field;
-using kt::join;
-using kt::split;
+
+// Wire bytes as a list of fields, for inputs built or taken apart field by field.
+struct Field {
+    uint64_t tag;
+    Bytes value;  // after the tag, without the length prefix of wire type 2
+    int64_t skew = 0;  // added to the length prefix as written
+};
+
+// False when the bytes do not split into fields.
+inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
+    for (Field f; p != end; fields.push_back(f)) {
+        uint64_t n = 0, wire = 0;
+        unsigned k;
+        if (!kt::get_varint(p, end, f.tag, k) || (wire = f.tag & 7) == 3 || wire == 4 || wire > 5) return false;
+        const uint8_t *from = p;
+        if ((wire == 0 || wire == 2) && !kt::get_varint(p, end, n, k)) return false;
+        if (wire == 2) from = p;
+        if (wire) n = wire == 1 ? 8 : wire == 5 ? 4 : n;
+        if (wire && n > uint64_t(end - p)) return false;
+        p += wire ? n : 0;
+        f.value.assign(from, p);
+    }
+    return true;
+}
+
+inline Bytes join(const std::vector<Field> &fields) {
+    Bytes out;
+    for (const Field &f : fields) {
+        kt::put_varint(out, f.tag);
+        if ((f.tag & 7) == 2) kt::put_varint(out, uint64_t(int64_t(f.value.size()) + f.skew));
+        out.insert(out.end(), f.value.begin(), f.value.end());
+    }
+    return out;
+}
 
 // One edit of wire bytes that split into fields; empty when they do not.
 inline Bytes mutate(const Bytes &wire, std::mt19937 &rng, size_t max_size) {

@@ -7,28 +7,10 @@
 #include "mutator.hpp"
 #include "proto_map.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
 using namespace kt;
-
-[[noreturn]] void fail(const std::string &what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    __builtin_trap();
-}
-
-// A varint of any length: its low 64 bits and its length in bytes; false if cut.
-bool varint(const uint8_t *&p, const uint8_t *end, uint64_t &v, unsigned &n) {
-    v = 0;
-    for (n = 0; p != end;) {
-        const uint8_t b = *p++;
-        if (n < 10) v |= uint64_t{b & 0x7Fu} << (7 * n);
-        ++n;
-        if (!(b & 0x80)) return true;
-    }
-    return false;
-}
 
 // Whether the input holds what makes the parsers part: a byte string or a run arriving
 // twice, a group, a known field with another wire type, a varint over ten bytes (a tag
@@ -41,7 +23,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end) {
     while (p != end) {
         uint64_t tag, v;
         unsigned n, m;
-        if (!varint(p, end, tag, n)) return false;  // cut: both refuse
+        if (!get_varint(p, end, tag, n)) return false;  // cut: both refuse
         if (n > 5 || tag >> 32) return true;
         const uint32_t number = uint32_t(tag >> 3), wire = tag & 7;
         if (number == 0 || wire == 3 || wire == 4) return true;
@@ -60,7 +42,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end) {
                     const uint8_t *q = p;
                     uint64_t len;
                     unsigned k;
-                    nested = varint(q, end, len, k) && k <= 5 && !(len >> 32) && len <= uint64_t(end - q) &&
+                    nested = get_varint(q, end, len, k) && k <= 5 && !(len >> 32) && len <= uint64_t(end - q) &&
                              may_differ<typename F::element>(q, q + len);
                 }
             }
@@ -69,7 +51,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end) {
         last = index;
         switch (wire) {
         case kc::wire_varint:
-            if (!varint(p, end, v, m)) return false;
+            if (!get_varint(p, end, v, m)) return false;
             if (m > 10 || (is_bool && v >> 32)) return true;
             break;
         case kc::wire_fixed64:
@@ -80,7 +62,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end) {
             break;
         }
         case kc::wire_len:
-            if (!varint(p, end, v, m)) return false;
+            if (!get_varint(p, end, v, m)) return false;
             if (m > 5 || v >> 32) return true;
             if (v > uint64_t(end - p)) return false;
             p += v;
@@ -101,10 +83,10 @@ void check_wire(Input in) {
         kest::record<R> ours;
         const bool kest = ours.decode(in, kest::mode(flags)) == kest::errc::ok;
         P mine;
-        if (const std::string e = to_proto(*ours, mine); !e.empty()) fail(e);
+        if (const std::string e = to_proto(*ours, mine); !e.empty()) trap(e);
         if (kest == protobuf && (!kest || mine.SerializeAsString() == theirs.SerializeAsString())) continue;
         if (!may_differ<R>(in.data(), in.data() + in.size()))
-            fail(kest != protobuf ? std::string(kest ? "kest" : "protobuf") + " alone accepts " + hex(in)
+            trap(kest != protobuf ? std::string(kest ? "kest" : "protobuf") + " alone accepts " + hex(in)
                                   : "they read otherwise: " + hex(in));
     }
 }
@@ -116,11 +98,11 @@ void check_record(Input makings) {
     const R m = build<R>(src, store);
     const Bytes wire = kest::encode(m);
     typename proto_of<R>::type theirs, mine;
-    if (const std::string e = to_proto(m, mine); !e.empty()) fail(e);
-    if (!theirs.ParseFromArray(wire.data(), int(wire.size()))) fail("protobuf refuses " + hex(wire));
+    if (const std::string e = to_proto(m, mine); !e.empty()) trap(e);
+    if (!theirs.ParseFromArray(wire.data(), int(wire.size()))) trap("protobuf refuses " + hex(wire));
     const std::string back = theirs.SerializeAsString();
     if (back != mine.SerializeAsString() || Bytes(back.begin(), back.end()) != wire)
-        fail("protobuf reads otherwise or writes other bytes: " + hex(wire));
+        trap("protobuf reads otherwise or writes other bytes: " + hex(wire));
 }
 
 void (*check)(const uint8_t *, size_t) = nullptr;
@@ -142,7 +124,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
             data[0] & 1 ? check_record<R>(rest) : check_wire<R>(rest);
         };
     });
-    if (!known) fail("no message called " + std::string(name));
+    if (!known) trap("no message called " + std::string(name));
     return 0;
 }
 
