@@ -48,41 +48,29 @@ TEST(Compat, KnownDifferences) {
     }
 }
 
-// Delimited streams both ways: protobuf reads record by record what kest's writer
-// writes in both modes, and kest's reader, in both modes, what protobuf writes.
-TEST(Compat, DelimitedStreamsBothWays) {
+// Delimited streams: kest's writer, in both modes, writes the bytes protobuf writes for the
+// same records (kest's reader on such streams is kest_test's).
+TEST(Compat, DelimitedStreamsAreProtobufs) {
     Seeded src{std::mt19937_64(8)};
     std::deque<Bytes> store;
-    std::vector<srg_opq_dhcpv6_msg> sent(2000);
-    std::vector<kest::srg::srg_opq_dhcpv6_msg> theirs(sent.size());
-    FILE *ours = std::tmpfile(), *protobufs = std::tmpfile();
-    ASSERT_TRUE(ours && protobufs);
+    FILE *ours = std::tmpfile();
+    ASSERT_TRUE(ours);
+    std::string theirs;
     {
         kest::delimited_writer writer(fileno(ours));
-        pb::io::FileOutputStream out(fileno(protobufs));  // flushed as it goes out of scope
-        for (size_t i = 0; i < sent.size(); ++i) {
-            sent[i] = build<srg_opq_dhcpv6_msg>(src, store);
-            EXPECT_TRUE(to_proto(sent[i], theirs[i]).empty() && writer.write(sent[i], kest::mode(i % 2 * ZC)) &&
-                        pb::util::SerializeDelimitedToZeroCopyStream(theirs[i], &out));
+        pb::io::StringOutputStream out(&theirs);
+        for (int i = 0; i < 2000; ++i) {
+            const auto m = build<srg_opq_dhcpv6_msg>(src, store);
+            kest::srg::srg_opq_dhcpv6_msg p;
+            EXPECT_TRUE(to_proto(m, p).empty() && writer.write(m, kest::mode(i % 2 * ZC)) &&
+                        pb::util::SerializeDelimitedToZeroCopyStream(p, &out));
         }
     }
+    std::string written(theirs.size() + 1, '\0');
     std::rewind(ours);
-    std::rewind(protobufs);
-    pb::io::FileInputStream in(fileno(ours));
-    size_t n = 0;
-    bool clean_end = false;
-    for (kest::srg::srg_opq_dhcpv6_msg p; pb::util::ParseDelimitedFromZeroCopyStream(&p, &in, &clean_end); p.Clear())
-        EXPECT_TRUE(n < sent.size() && p.SerializeAsString() == theirs[n++].SerializeAsString()) << n;
-    EXPECT_TRUE(clean_end && n == sent.size());
-
-    kest::delimited_reader reader(1 << 20);
-    kest::record<srg_opq_dhcpv6_msg> got;
-    for (n = 0; reader.read_from(fileno(protobufs)) > 0;)
-        while (reader.next(got, kest::mode(n / 2 % 2 * ZC)) == kest::stream_status::record)
-            EXPECT_TRUE(n < sent.size() && same(*got, sent[n++])) << n;
-    EXPECT_TRUE(n == sent.size() && !reader.buffered());
+    written.resize(std::fread(written.data(), 1, written.size(), ours));
     std::fclose(ours);
-    std::fclose(protobufs);
+    EXPECT_TRUE(written == theirs);
 }
 
 // protobuf's JSON functions read what the tool writes in protobuf's style, on lines or

@@ -18,19 +18,6 @@ struct proto_of;
 KEST_MESSAGES(KEST_PROTO_)
 #undef KEST_PROTO_
 
-constexpr pb::FieldDescriptor::Type proto_type(kc::kind k) {
-    using D = pb::FieldDescriptor;
-    switch (k) {
-    case kc::kind::uint32: return D::TYPE_UINT32;
-    case kc::kind::uint64: return D::TYPE_UINT64;
-    case kc::kind::boolean: return D::TYPE_BOOL;
-    case kc::kind::fixed32: return D::TYPE_FIXED32;
-    case kc::kind::bytes: return D::TYPE_BYTES;
-    case kc::kind::message: return D::TYPE_MESSAGE;
-    }
-    return D::TYPE_GROUP;
-}
-
 // Field by field through reflection; returns where the .proto and the description part.
 template <class R>
 std::string to_proto(const R &m, pb::Message &out) {
@@ -42,7 +29,7 @@ std::string to_proto(const R &m, pb::Message &out) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
         if (!fd || fd->name() != F::name || fd->is_packed() || fd->is_repeated() != F::repeated ||
-            fd->type() != proto_type(F::what))
+            fd->type_name() != kc::proto_type_name(F::what))
             e += d->name() + " field " + std::to_string(F::tag::number) + " differs from its description; ";
         if (!e.empty() || !has<R, I>(m)) return;
         const auto &v = m.*F::member;
