@@ -1,9 +1,7 @@
 // protoc-gen-kest run in-process on proto text: what it refuses, and what it writes.
 #include "generator.hpp"
 
-#include <google/protobuf/compiler/parser.h>
-#include <google/protobuf/descriptor.pb.h>
-#include <google/protobuf/io/tokenizer.h>
+#include <google/protobuf/compiler/importer.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <gtest/gtest.h>
 
@@ -17,38 +15,32 @@ namespace {
 
 namespace pb = google::protobuf;
 
-struct Collector : pb::io::ErrorCollector {
+// "a.proto: text | text": files for one import, t.proto when unnamed; the last is imported.
+struct Protos : pb::compiler::SourceTree, pb::compiler::MultiFileErrorCollector {
+    std::map<std::string, std::string> texts;
     std::string errors;
-    void AddError(int line, pb::io::ColumnNumber column, const std::string &message) override {
-        errors += std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " + message + "\n";
+    pb::compiler::Importer importer{this, this};
+    pb::io::ZeroCopyInputStream *Open(const std::string &name) override {
+        const auto it = texts.find(name);
+        return it == texts.end() ? nullptr : new pb::io::ArrayInputStream(it->second.data(), int(it->second.size()));
     }
-};
-
-// "a.proto: text | text": files parsed into one pool in import order, t.proto when
-// unnamed; the last is returned.
-struct Protos {
-    pb::DescriptorPool pool;
+    void AddError(const std::string &file, int line, int column, const std::string &message) override {
+        errors += file + ":" + std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " + message + "\n";
+    }
     const pb::FileDescriptor *add(const std::string &files) {
-        const pb::FileDescriptor *file = nullptr;
+        std::string name;
         for (size_t at = 0, end; at < files.size(); at = end + 3) {
             end = std::min(files.find(" | ", at), files.size());
-            std::string text = files.substr(at, end - at), name = "t.proto";
+            std::string text = files.substr(at, end - at);
+            name = "t.proto";
             if (const size_t colon = text.find(".proto: "); colon < text.find(' ')) {
                 name = text.substr(0, colon + 6);
                 text.erase(0, colon + 8);
             }
-            const std::string source = text.starts_with("syntax") ? text : "syntax = \"proto2\";\n" + text;
-            pb::io::ArrayInputStream input(source.data(), static_cast<int>(source.size()));
-            Collector collector;
-            pb::io::Tokenizer tokenizer(&input, &collector);
-            pb::compiler::Parser parser;
-            parser.RecordErrorsTo(&collector);
-            pb::FileDescriptorProto proto;
-            parser.Parse(&tokenizer, &proto);
-            proto.set_name(name);
-            file = collector.errors.empty() ? pool.BuildFile(proto) : nullptr;
-            EXPECT_TRUE(file) << name << ":\n" << collector.errors;
+            texts[name] = text.starts_with("syntax") ? text : "syntax = \"proto2\";\n" + text;
         }
+        const pb::FileDescriptor *file = importer.Import(name);
+        EXPECT_TRUE(file) << errors;
         return file;
     }
 };
