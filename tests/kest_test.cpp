@@ -182,7 +182,7 @@ TEST(Decode, Kinds) {
     decodes<srg_sync_msg>({
         {"5D 02 01 00 00", 0, T, OK, "5D 02 01 00 00"}, {"5D 01 02 03", 0, T, BAD, ""}, {"58 01", 0, T, FT, ""},
         {"90 01 02", 0, T, OK, "90 01 01"}, {"90 01 80 01", 0, T, OK, "90 01 01"},
-        {"90 01 80 80 80 80 10", 0, T, OK, "90 01 00"}, {"88 01 AC 02 68 05", 0, T, OK, "88 01 AC 02"},
+        {"90 01 80 80 80 80 10", 0, T, OK, "90 01 00"}, {"88 01 AC 02 68 05 90 01 01", 0, T, OK, "88 01 AC 02 90 01 01"},
     });
     decodes<srg_opq_dhcpv4_msg>({
         {"B0 01 FF FF FF FF FF FF FF FF FF 01", 0, T, OK, "B0 01 FF FF FF FF FF FF FF FF FF 01"},
