@@ -28,6 +28,12 @@ constexpr std::string_view proto_type_name(kind k) {
 template <class R>
 struct schema;  // specialised by each message: `using fields = field_list<...>;`
 
+// A schema may ask for speed over size (`static constexpr bool speed = true;`): decode
+// then reads its varints, and byte strings with a one-byte length, inline, and each
+// run's elements with a loop of their own.
+template <class R>
+inline constexpr bool speed = requires { requires schema<R>::speed; };
+
 template <class... F>
 struct field_list {
     static constexpr size_t size = sizeof...(F);
@@ -345,11 +351,33 @@ template <class T>
     return {ok ? in.p : nullptr, v};
 }
 
-// A scalar in the in-order reader: varints of one or two bytes inline, the rest out of line.
-template <kind K, class T>
+// A scalar in the in-order reader: varints of one or two bytes inline, the rest out
+// of line; with speed, 32-bit ones of every width inline where ten bytes are left.
+template <kind K, bool Fast, class T>
 KEST_INLINE bool get_scalar(In &in, T &v) {
+    using W = std::conditional_t<K == kind::uint64, uint64_t, uint32_t>;
     if constexpr (K == kind::fixed32) {
         return in.fixed32(v);
+    } else if constexpr (Fast && sizeof(W) == 4) {
+        const uint8_t *const q = in.p;
+        if (in.left() >= 10) [[likely]] {
+            uint32_t x = q[0];
+            if (x < 0x80) {
+                v = static_cast<T>(x);
+                in.p = q + 1;
+                return true;
+            }
+            x &= 0x7F;
+            for (unsigned i = 1; i < 5; ++i) {
+                const uint32_t b = q[i];
+                x |= (b & 0x7F) << (7 * i);
+                if (b < 0x80) {
+                    v = static_cast<T>(x);
+                    in.p = q + i + 1;
+                    return true;
+                }
+            }
+        }
     } else {
         const uint8_t *const q = in.p;
         if (in.left() >= 2) [[likely]] {  // one and two bytes inline: the common widths
@@ -364,7 +392,8 @@ KEST_INLINE bool get_scalar(In &in, T &v) {
                 return true;
             }
         }
-        using W = std::conditional_t<K == kind::uint64, uint64_t, uint32_t>;
+    }
+    if constexpr (K != kind::fixed32) {
         const Far f = varint_far<W>(in.p, in.end);
         if (!f.p) return false;
         in.p = f.p;
@@ -584,10 +613,14 @@ struct Near {
     return {in.p + n, KEST_OK};
 }
 
+template <class R>
+inline int32_t read_body(R &m, In in, const Decoding &d);
+
 // Called after the run's first tag. The run is counted and framed first, so
 // malformed input costs no allocation; then one zeroed array takes it all.
-[[gnu::noinline]] inline Step take_run(const row &r, void *m, const uint8_t *p, const uint8_t *end,
-                                       const Decoding &d) {
+// With an element type, its reader is inlined: one copy per element type.
+template <class E = void>
+[[gnu::noinline]] Step take_run(const row &r, void *m, const uint8_t *p, const uint8_t *end, const Decoding &d) {
     const table &e = *r.element;
     auto &array = member<uint8_t *>(m, r.offset);
     if (array) return {p, KEST_ERR_MALFORMED};  // a second run
@@ -621,7 +654,11 @@ struct Near {
         uint32_t tag = 0, n = 0;
         if (i) in.u32(tag);  // checked while counting, like the lengths
         in.u32(n);
-        const int32_t rc = e.read(el, In{in.p, in.p + n}, d);  // the array came zeroed
+        int32_t rc;  // the array came zeroed
+        if constexpr (std::is_void_v<E>)
+            rc = e.read(el, In{in.p, in.p + n}, d);
+        else
+            rc = read_body(*reinterpret_cast<E *>(el), In{in.p, in.p + n}, d);
         if (rc != KEST_OK) return {in.p, rc};
         in.p += n;
     }
@@ -671,7 +708,7 @@ inline const row *find_row(const table &t, uint32_t number) {
         case kind::fixed32: ok = in.fixed32(member<uint32_t>(m, r->offset)); break;
         case kind::bytes:
         case kind::message: {
-            const Step st = r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d) : take_run(*r, m, in.p, in.end, d);
+            const Step st = r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d) : take_run<>(*r, m, in.p, in.end, d);
             in.p = st.p;
             if (st.rc != KEST_OK) {
                 rc = st.rc;
@@ -694,9 +731,6 @@ template <class R>
 uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s);
 template <class R>
 uint64_t size_body(const R &m, bool zero_copy);
-template <class R>
-int32_t read_body(R &m, In in, const Decoding &d);
-
 // One copy of each walk per message, called straight from its operations and
 // through the table from a run of its elements.
 template <class R>
@@ -867,19 +901,43 @@ KEST_INLINE int32_t read_body(R &m, In in, const Decoding &d) {
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         (void)((rc == detail::pending && ([&]() KEST_INLINE_LAMBDA {
                     if (!in.template at_tag<F::tag::value>()) return;
+                    if constexpr (speed<R> && F::what == kind::bytes) {
+                        // A one-byte length; the record came zeroed, so there is no earlier copy.
+                        const uint8_t *const q = in.p;
+                        if (in.left() >= 2 && q[0] < 0x80 && q[0] < in.left() && (d.zero_copy || d.alloc)) [[likely]] {
+                            const uint8_t n = q[0];
+                            const uint8_t *at = q + 1;
+                            if (!d.zero_copy) {
+                                auto *block = static_cast<uint8_t *>(d.alloc(n, d.ctx));
+                                if (!block) {
+                                    rc = KEST_ERR_NO_MEMORY;
+                                    return;
+                                }
+                                copy_bytes(block, at, n);
+                                at = block;
+                            }
+                            m.*F::member = at;
+                            m.*F::length = n;
+                            in.p = q + 1 + n;
+                            present |= bit<R, I>;
+                            return;
+                        }
+                    }
                     if constexpr (F::what == kind::bytes || F::what == kind::message) {
                         Step st;
                         if constexpr (F::what == kind::bytes)
                             st = take_bytes(table_of<R>.rows[I], &m, in.p, in.end, d);
+                        else if constexpr (speed<R>)
+                            st = take_run<typename F::element>(table_of<R>.rows[I], &m, in.p, in.end, d);
                         else
-                            st = take_run(table_of<R>.rows[I], &m, in.p, in.end, d);
+                            st = take_run<>(table_of<R>.rows[I], &m, in.p, in.end, d);
                         in.p = st.p;
                         if (st.rc != KEST_OK) {
                             rc = st.rc;
                             return;
                         }
                     } else {
-                        if (!get_scalar<F::what>(in, m.*F::member)) {
+                        if (!get_scalar<F::what, speed<R>>(in, m.*F::member)) {
                             rc = KEST_ERR_MALFORMED;
                             return;
                         }

@@ -10,7 +10,7 @@ cmake -S . -B "$build" -G Ninja -DKEST_REQUIRE_ALL=ON -DKEST_TESTS=OFF -DKEST_TO
   -DKEST_FUZZ=OFF >/dev/null
 cmake --build "$build" --target protoc-gen-kest
 rm -rf "$build/out" srg && mkdir -p "$build/out" srg
-protoc --plugin=protoc-gen-kest="$build/gen/protoc-gen-kest" --kest_out="$build/out" --kest_opt=prefix=kest_,split \
+protoc --plugin=protoc-gen-kest="$build/gen/protoc-gen-kest" --kest_out="$build/out" --kest_opt=prefix=kest_,split,speed \
   -I proto proto/srg.proto
 mv "$build/out/srg.kest.h" include/
 mv "$build/out"/* srg/

@@ -10,6 +10,7 @@ struct kest::core::schema<::srg_opaque> {
         field<kind::uint32, 1, "f1", KEST_MEMBER(::srg_opaque, f1)>,
         field<kind::uint32, 2, "f2", KEST_MEMBER(::srg_opaque, f2)>,
         field<kind::bytes, 3, "f3", KEST_MEMBER(::srg_opaque, f3), KEST_MEMBER(::srg_opaque, f3_len)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -25,6 +26,7 @@ struct kest::core::schema<::srg_cmd_msg> {
         field<kind::bytes, 13, "f13", KEST_MEMBER(::srg_cmd_msg, f13), KEST_MEMBER(::srg_cmd_msg, f13_len)>,
         field<kind::uint32, 14, "f14", KEST_MEMBER(::srg_cmd_msg, f14)>,
         field<kind::uint32, 15, "f15", KEST_MEMBER(::srg_cmd_msg, f15)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -46,6 +48,7 @@ struct kest::core::schema<::srg_sync_msg> {
         field<kind::uint32, 16, "f16", KEST_MEMBER(::srg_sync_msg, f16)>,
         field<kind::uint32, 17, "f17", KEST_MEMBER(::srg_sync_msg, f17)>,
         field<kind::boolean, 18, "f18", KEST_MEMBER(::srg_sync_msg, f18)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -64,6 +67,7 @@ struct kest::core::schema<::srg_neg_msg> {
         field<kind::uint32, 15, "f15", KEST_MEMBER(::srg_neg_msg, f15)>,
         field<kind::uint32, 16, "f16", KEST_MEMBER(::srg_neg_msg, f16)>,
         field<kind::uint32, 17, "f17", KEST_MEMBER(::srg_neg_msg, f17)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -107,6 +111,7 @@ struct kest::core::schema<::srg_opq_dhcpv4_msg> {
         field<kind::fixed32, 36, "f36", KEST_MEMBER(::srg_opq_dhcpv4_msg, f36)>,
         field<kind::fixed32, 37, "f37", KEST_MEMBER(::srg_opq_dhcpv4_msg, f37)>,
         field<kind::fixed32, 38, "f38", KEST_MEMBER(::srg_opq_dhcpv4_msg, f38)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -127,6 +132,7 @@ struct kest::core::schema<::ia_id_msg> {
         field<kind::uint32, 13, "f13", KEST_MEMBER(::ia_id_msg, f13)>,
         field<kind::uint32, 14, "f14", KEST_MEMBER(::ia_id_msg, f14)>,
         field<kind::uint32, 15, "f15", KEST_MEMBER(::ia_id_msg, f15)>>;
+    static constexpr bool speed = true;
 };
 
 template <>
@@ -159,4 +165,5 @@ struct kest::core::schema<::srg_opq_dhcpv6_msg> {
         field<kind::uint32, 25, "f25", KEST_MEMBER(::srg_opq_dhcpv6_msg, f25)>,
         field<kind::bytes, 26, "f26", KEST_MEMBER(::srg_opq_dhcpv6_msg, f26), KEST_MEMBER(::srg_opq_dhcpv6_msg, f26_len)>,
         field<kind::bytes, 27, "f27", KEST_MEMBER(::srg_opq_dhcpv6_msg, f27), KEST_MEMBER(::srg_opq_dhcpv6_msg, f27_len)>>;
+    static constexpr bool speed = true;
 };
