@@ -1017,6 +1017,13 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
 
 // ---- copying and releasing by rows -----------------------------------------------
 
+// A block of the caller's with a copy of `size` bytes; null when refused.
+[[gnu::noinline]] inline uint8_t *copy_block(const uint8_t *from, uint64_t size, kest_alloc_fn alloc, void *ctx) {
+    auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
+    if (block) copy_bytes(block, from, size);
+    return block;
+}
+
 // The byte strings and runs of `count` records copied member for member: each gets a
 // block of its own, or none and its bit cleared where the allocator refuses.
 [[gnu::noinline]] inline int32_t own_blocks(const table &t, void *records, uint64_t count, kest_alloc_fn alloc,
@@ -1037,13 +1044,12 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
                 member<uint64_t>(m, r.aux) = 0;
             if (n == 0) continue;
             const uint64_t size = run ? n * r.element->record_size : n;
-            auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
+            uint8_t *const block = copy_block(from, size, alloc, ctx);
             if (!block) {  // left out of the copy, bit and all
                 store_present(t, m, load_present(t, m) & ~(uint64_t{1} << i));
                 rc = KEST_ERR_NO_MEMORY;
                 continue;
             }
-            copy_bytes(block, from, size);
             if (run) {
                 const table &e = *r.element;
                 if (e.owning_count && own_blocks(e, block, n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
@@ -1057,6 +1063,42 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     return rc;
 }
 
+// own_blocks with speed: the owning fields unrolled, one copy per record type.
+template <class R>
+[[gnu::noinline]] int32_t own_blocks_of(R *records, uint64_t count, kest_alloc_fn alloc, void *ctx) {
+    int32_t rc = KEST_OK;
+    for (uint64_t k = 0; k < count; ++k) {
+        R &m = records[k];
+        for_each_field<R>([&]<class F, size_t I>() {
+            if constexpr (F::owns_memory) {
+                constexpr bool run = F::what == kind::message;
+                const uint64_t n = m.*F::count;
+                const auto *from = reinterpret_cast<const uint8_t *>(m.*F::member);
+                m.*F::member = nullptr;
+                m.*F::count = 0;
+                if (n == 0) return;
+                const uint64_t size = run ? n * sizeof(typename F::element) : n;
+                uint8_t *const block = copy_block(from, size, alloc, ctx);
+                if (!block) {  // left out of the copy, bit and all
+                    m.present &= static_cast<presence_t<R>>(~bit<R, I>);
+                    rc = KEST_ERR_NO_MEMORY;
+                    return;
+                }
+                if constexpr (run) {
+                    using E = typename F::element;
+                    if constexpr (owns_memory<E>)
+                        if (own_blocks_of(reinterpret_cast<E *>(block), n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+                    m.*F::member = reinterpret_cast<E *>(block);
+                } else {
+                    m.*F::member = block;
+                }
+                m.*F::count = static_cast<std::remove_reference_t<decltype(m.*F::count)>>(n);
+            }
+        });
+    }
+    return rc;
+}
+
 // A field's bit is copied with it; a scalar's always is. The members are copied at
 // once, then each byte string and run gets a block of its own. Every element is
 // copied even after one fails, so the copy stays complete.
@@ -1065,6 +1107,44 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     std::memmove(dst, src, t.present_offset);
     store_present(t, dst, present);
     return t.owning_count ? own_blocks(t, dst, 1, alloc, ctx) : KEST_OK;
+}
+
+template <class R>
+KEST_INLINE int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *ctx) {
+    if constexpr (speed<R>) {
+        const presence_t<R> present = (dst.present & static_cast<presence_t<R>>(~field_mask<R>)) | src.present;
+        if (&dst != &src)  // two records of one type are the same or apart: a copy of known size, inline
+            std::memcpy(static_cast<void *>(&dst), &src, offsetof(R, present));
+        dst.present = present;
+        if constexpr (owns_memory<R>)
+            return own_blocks_of(&dst, 1, alloc, ctx);
+        else
+            return KEST_OK;
+    } else {
+        return duplicate(table_of<R>, &dst, &src, alloc, ctx);
+    }
+}
+
+// release with speed: the owning fields unrolled, one copy per record type.
+template <class R>
+[[gnu::noinline]] void release_of(R *records, uint32_t count, const Releasing &rel) {
+    for (uint32_t k = 0; k < count; ++k) {
+        R &m = records[k];
+        for_each_field<R>([&]<class F, size_t>() {
+            if constexpr (F::what == kind::bytes) {
+                if (rel.zero_copy || !(m.*F::member)) return;
+                rel.release(const_cast<uint8_t *>(m.*F::member), rel.ctx);
+                m.*F::member = nullptr;
+            } else if constexpr (F::what == kind::message) {
+                auto *const block = m.*F::member;
+                if (!block) return;
+                if constexpr (owns_memory<typename F::element>) release_of(block, m.*F::count, rel);
+                rel.release(block, rel.ctx);
+                m.*F::member = nullptr;
+                m.*F::count = 0;
+            }
+        });
+    }
 }
 
 [[gnu::noinline]] inline void release(const table &t, void *m, const Releasing &rel) {
@@ -1084,6 +1164,14 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             member<uint32_t>(m, r.aux) = 0;
         }
     }
+}
+
+template <class R>
+KEST_INLINE void release(R &m, const Releasing &rel) {
+    if constexpr (speed<R>)
+        release_of(&m, 1, rel);
+    else
+        release(table_of<R>, &m, rel);
 }
 
 // ---- what a description must satisfy ------------------------------------------
@@ -1148,11 +1236,10 @@ consteval bool check_description() {
     }                                                                                                         \
     KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src, kest_alloc_fn alloc,               \
                                                 void *alloc_ctx) {                                            \
-        return ::kest::core::duplicate(::kest::core::table_of<msg>, dst, src, alloc, alloc_ctx);              \
+        return ::kest::core::duplicate(*dst, *src, alloc, alloc_ctx);                                        \
     }                                                                                                         \
     KEST_EXPORT_ void prefix##msg##_free_ext(msg *m, kest_free_fn release, void *release_ctx, uint32_t flags) { \
-        ::kest::core::release(::kest::core::table_of<msg>, m,                                                 \
-                              {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});                    \
+        ::kest::core::release(*m, {release, release_ctx, (flags & KEST_FLAG_ZERO_COPY) != 0});               \
     }
 
 // A message that owns no memory takes no callbacks and no flags.
@@ -1166,6 +1253,6 @@ consteval bool check_description() {
         return ::kest::core::decode(*m, buf, buflen, nullptr, nullptr, 0);                                    \
     }                                                                                                         \
     KEST_EXPORT_ int32_t prefix##msg##_duplicate(msg *dst, const msg *src) {                                  \
-        return ::kest::core::duplicate(::kest::core::table_of<msg>, dst, src, nullptr, nullptr);              \
+        return ::kest::core::duplicate(*dst, *src, nullptr, nullptr);                                        \
     }                                                                                                         \
     KEST_EXPORT_ void prefix##msg##_free_ext(msg *) {}
