@@ -133,7 +133,6 @@ struct table {
     uint32_t count;
     uint32_t present_offset;  // every field member lies before it
     uint8_t present_size;
-    bool has_runs, has_bytes;
     uint32_t record_size;
     const uint8_t *owning;  // the rows of byte strings and runs, which copy and release walk
     uint32_t owning_count;
@@ -291,6 +290,10 @@ template <class R>
 constexpr const table *table_ptr();  // defined below, once the walks are declared
 template <class R>
 uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s);
+template <class R>
+uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s);
+template <class R>
+uint64_t size_body(const R &m, bool zero_copy, Tally *t);
 
 // One field: kind, number, .proto name, its member and, for a byte string or a run,
 // the member beside it (length or count).
@@ -426,8 +429,13 @@ template <class E = void, uint32_t Tag = 0>
         else return put_varint(q, r.tag);
     };
     auto write = [&](const uint8_t *x, uint8_t *q, uint8_t *q_end) {
-        if constexpr (known) return write_erased<E>(x, q, q_end, s);
+        if constexpr (known && speed<E>) return write_body(*reinterpret_cast<const E *>(x), q, q_end, s);
+        else if constexpr (known) return write_erased<E>(x, q, q_end, s);
         else return e.write(x, q, q_end, s);
+    };
+    auto size = [&](const uint8_t *x) {
+        if constexpr (known && speed<E>) return size_body(*reinterpret_cast<const E *>(x), false, nullptr);
+        else return e.size(x, false, nullptr);
     };
     const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
     const uint32_t count = member<uint32_t>(m, r.aux);
@@ -451,7 +459,7 @@ template <class E = void, uint32_t Tag = 0>
             }
             s.ref = ref;
         }
-        const auto whole = static_cast<uint32_t>(e.size(el, false, nullptr));
+        const auto whole = static_cast<uint32_t>(size(el));
         if (!fits(p, end, tag_size + varint_size(whole), 0)) return nullptr;
         p = put_varint(tag_at(p), whole);
         if (s.track) s.close_run(p);
@@ -463,17 +471,23 @@ template <class E = void, uint32_t Tag = 0>
 }
 
 // Each length prefix counts the element's zero-copy payloads too.
-[[gnu::noinline]] inline uint64_t run_size(const row &r, const void *m, bool zero_copy, Tally *t) {
+// With an element type that asks for speed, its walk is inlined: one copy per element type.
+template <class E = void>
+[[gnu::noinline]] uint64_t run_size(const row &r, const void *m, bool zero_copy, Tally *t) {
     const table &e = *r.element;
     const auto *el = member<const uint8_t *>(m, r.offset);
     const uint32_t count = member<uint32_t>(m, r.aux);
-    const bool again = zero_copy && !t && (e.has_bytes || e.has_runs);
+    const bool again = zero_copy && !t && e.owning_count != 0;
+    auto size = [&](const uint8_t *x, bool zc, Tally *tally) {
+        if constexpr (!std::is_void_v<E> && speed<E>) return size_body(*reinterpret_cast<const E *>(x), zc, tally);
+        else return e.size(x, zc, tally);
+    };
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i, el += e.record_size) {
         Tally sub;
         // the whole element, payloads included: with a tally the walk sets them aside itself
-        const uint64_t whole = t ? e.size(el, zero_copy, &sub) : e.size(el, false, nullptr);
-        total += r.tag_size + varint_size(static_cast<uint32_t>(whole)) + (again ? e.size(el, true, nullptr) : whole);
+        const uint64_t whole = t ? size(el, zero_copy, &sub) : size(el, false, nullptr);
+        total += r.tag_size + varint_size(static_cast<uint32_t>(whole)) + (again ? size(el, true, nullptr) : whole);
         if (t) {  // the run up to the length prefix, the element's own, and its last run
             t->n += 1 + sub.n + (whole > sub.mark);
             t->payload += sub.payload;
@@ -499,7 +513,7 @@ template <class E = void, uint32_t Tag = 0>
             total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
             break;
         }
-        case kind::message: total += run_size(r, m, zero_copy, nullptr); break;
+        case kind::message: total += run_size<>(r, m, zero_copy, nullptr); break;
         }
     }
     return total;
@@ -727,10 +741,6 @@ done:
 
 // ---- the straight-line walks, and the table that points at them -------------------
 
-template <class R>
-uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s);
-template <class R>
-uint64_t size_body(const R &m, bool zero_copy);
 // One copy of each walk per message, called straight from its operations and
 // through the table from a run of its elements.
 template <class R>
@@ -768,13 +778,8 @@ struct rows_of {
 
 template <class R>
 inline constexpr table table_of = [] {
-    bool runs = false, bytes = false;
-    for_each_field<R>([&]<class F, size_t>() {
-        runs = runs || F::what == kind::message;
-        bytes = bytes || F::what == kind::bytes;
-    });
     return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
-                 static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>), runs, bytes,
+                 static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>),
                  sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count,
                  &write_erased<R>, &size_erased<R>, &read_erased<R>};
 }();
@@ -863,7 +868,10 @@ KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t) {
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         ((present & bit<R, I> ? [&]() KEST_INLINE_LAMBDA {
             if constexpr (F::what == kind::message) {
-                total += run_size(table_of<R>.rows[I], &m, zero_copy, t);
+                if constexpr (speed<R>)
+                    total += run_size<typename F::element>(table_of<R>.rows[I], &m, zero_copy, t);
+                else
+                    total += run_size<>(table_of<R>.rows[I], &m, zero_copy, t);
                 if (t && m.*F::count) t->mark = total;
             } else if constexpr (F::what == kind::bytes) {
                 const uint64_t n = m.*F::length;
