@@ -355,7 +355,7 @@ template <class T>
 }
 
 // A scalar in the in-order reader: varints of one or two bytes inline, the rest out
-// of line; with speed, 32-bit ones of every width inline where ten bytes are left.
+// of line; with speed, 32-bit ones of up to five bytes inline.
 template <kind K, bool Fast, class T>
 KEST_INLINE bool get_scalar(In &in, T &v) {
     using W = std::conditional_t<K == kind::uint64, uint64_t, uint32_t>;
@@ -363,7 +363,7 @@ KEST_INLINE bool get_scalar(In &in, T &v) {
         return in.fixed32(v);
     } else if constexpr (Fast && sizeof(W) == 4) {
         const uint8_t *const q = in.p;
-        if (in.left() >= 10) [[likely]] {
+        if (in.left() >= 5) [[likely]] {  // a longer varint goes out of line, from its start
             uint32_t x = q[0];
             if (x < 0x80) {
                 v = static_cast<T>(x);
@@ -628,7 +628,7 @@ struct Near {
 }
 
 template <class R>
-inline int32_t read_body(R &m, In in, const Decoding &d);
+inline int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const Decoding &d);
 
 // Called after the run's first tag. The run is counted and framed first, so
 // malformed input costs no allocation; then one zeroed array takes it all.
@@ -672,7 +672,7 @@ template <class E = void>
         if constexpr (std::is_void_v<E>)
             rc = e.read(el, In{in.p, in.p + n}, d);
         else
-            rc = read_body(*reinterpret_cast<E *>(el), In{in.p, in.p + n}, d);
+            rc = read_body(*reinterpret_cast<E *>(el), in.p, in.p + n, d);
         if (rc != KEST_OK) return {in.p, rc};
         in.p += n;
     }
@@ -753,7 +753,7 @@ template <class R>
 }
 template <class R>
 [[gnu::noinline]] int32_t read_erased(void *m, In in, const Decoding &d) {
-    return read_body(*static_cast<R *>(m), in, d);
+    return read_body(*static_cast<R *>(m), in.p, in.end, d);
 }
 
 template <class R>
@@ -903,7 +903,8 @@ constexpr int32_t pending = 1;  // more input to read
 // Whatever breaks that order (unknown fields, another writer's order) goes to the
 // rows. The record's field members are zero and `present` holds only its spare bits.
 template <class R>
-KEST_INLINE int32_t read_body(R &m, In in, const Decoding &d) {
+KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const Decoding &d) {
+    In in{p, end};  // a local, not the parameter, so that it lives in registers
     presence_t<R> present = m.present;
     int32_t rc = detail::pending;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
