@@ -293,7 +293,7 @@ uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s);
 template <class R>
 uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s);
 template <class R>
-uint64_t size_body(const R &m, bool zero_copy, Tally *t);
+uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t from = 0);
 
 // One field: kind, number, .proto name, its member and, for a byte string or a run,
 // the member beside it (length or count).
@@ -568,6 +568,13 @@ struct Near {
     return {put_rows(t, m, from, present, p, end, s), false};
 }
 
+// finish_near_end with speed: the rest sized by the message's own walk.
+template <class R>
+[[gnu::noinline]] Near finish_near_end_of(const R &m, uint32_t from, uint8_t *p, uint8_t *end, Sink &s) {
+    if (size_body(m, s.zero_copy, nullptr, from) <= static_cast<uint64_t>(end - p)) return {p, true};
+    return {put_rows(*table_ptr<R>(), &m, from, m.present, p, end, s), false};
+}
+
 // The bounded writer for a buffer that ends before the encoding: every byte checked.
 [[gnu::noinline]] inline void write_checked(const table &t, const void *m, Out &o) {
     const uint64_t present = load_present(t, m);
@@ -830,7 +837,11 @@ KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
     const presence_t<R> present = m.present;
     uintptr_t limit = reinterpret_cast<uintptr_t>(end) - slop;  // a buffer's end lies far above `slop`
     auto near_end = [&](uint32_t from) {
-        const Near n = finish_near_end(table_of<R>, &m, from, p, end, s);
+        Near n;
+        if constexpr (speed<R>)
+            n = finish_near_end_of(m, from, p, end, s);
+        else
+            n = finish_near_end(table_of<R>, &m, from, p, end, s);
         p = n.p;
         limit = UINTPTR_MAX;
         return n.go_on;
@@ -862,8 +873,8 @@ KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
 // The encoded length; in zero-copy mode without the payloads, unless a tally takes them
 // (and the segments) aside.
 template <class R>
-KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t) {
-    const presence_t<R> present = m.present;
+KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t from) {
+    const auto present = static_cast<presence_t<R>>(m.present & ~((uint64_t{1} << from) - 1));  // fields from `from` on
     uint64_t total = 0;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         ((present & bit<R, I> ? [&]() KEST_INLINE_LAMBDA {
