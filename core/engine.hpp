@@ -1083,17 +1083,23 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     return rc;
 }
 
-// own_blocks with speed: the owning fields unrolled, one copy per record type.
+// own_blocks with speed: the owning fields unrolled, one copy per record type. Lengths
+// and pointers are read from the source records, not from the copy just written, whose
+// loads would wait on that copy's stores.
 template <class R>
-[[gnu::noinline]] int32_t own_blocks_of(R *records, uint64_t count, kest_alloc_fn alloc, void *ctx) {
+int32_t own_blocks_of(R *records, const R *from_records, uint64_t count, kest_alloc_fn alloc, void *ctx);
+
+template <class R>
+KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t count, kest_alloc_fn alloc, void *ctx) {
     int32_t rc = KEST_OK;
     for (uint64_t k = 0; k < count; ++k) {
         R &m = records[k];
+        const R &src = from_records[k];
         for_each_field<R>([&]<class F, size_t I>() {
             if constexpr (F::owns_memory) {
                 constexpr bool run = F::what == kind::message;
-                const uint64_t n = m.*F::count;
-                const auto *from = reinterpret_cast<const uint8_t *>(m.*F::member);
+                const uint64_t n = src.*F::count;
+                const auto *from = reinterpret_cast<const uint8_t *>(src.*F::member);
                 m.*F::member = nullptr;
                 m.*F::count = 0;
                 if (n == 0) return;
@@ -1107,7 +1113,9 @@ template <class R>
                 if constexpr (run) {
                     using E = typename F::element;
                     if constexpr (owns_memory<E>)
-                        if (own_blocks_of(reinterpret_cast<E *>(block), n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+                        if (own_blocks_of(reinterpret_cast<E *>(block), reinterpret_cast<const E *>(from), n, alloc,
+                                          ctx) != KEST_OK)
+                            rc = KEST_ERR_NO_MEMORY;
                     m.*F::member = reinterpret_cast<E *>(block);
                 } else {
                     m.*F::member = block;
@@ -1117,6 +1125,14 @@ template <class R>
         });
     }
     return rc;
+}
+
+// A run's elements share one copy per element type; a record's own fields are inline
+// in its duplicate.
+template <class R>
+[[gnu::noinline]] int32_t own_blocks_of(R *records, const R *from_records, uint64_t count, kest_alloc_fn alloc,
+                                        void *ctx) {
+    return own_blocks_in(records, from_records, count, alloc, ctx);
 }
 
 // A field's bit is copied with it; a scalar's always is. The members are copied at
@@ -1137,7 +1153,7 @@ KEST_INLINE int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *c
             std::memcpy(static_cast<void *>(&dst), &src, offsetof(R, present));
         dst.present = present;
         if constexpr (owns_memory<R>)
-            return own_blocks_of(&dst, 1, alloc, ctx);
+            return own_blocks_in(&dst, &src, 1, alloc, ctx);
         else
             return KEST_OK;
     } else {
@@ -1147,7 +1163,10 @@ KEST_INLINE int32_t duplicate(R &dst, const R &src, kest_alloc_fn alloc, void *c
 
 // release with speed: the owning fields unrolled, one copy per record type.
 template <class R>
-[[gnu::noinline]] void release_of(R *records, uint32_t count, const Releasing &rel) {
+void release_of(R *records, uint32_t count, const Releasing &rel);
+
+template <class R>
+KEST_INLINE void release_in(R *records, uint32_t count, const Releasing &rel) {
     for (uint32_t k = 0; k < count; ++k) {
         R &m = records[k];
         for_each_field<R>([&]<class F, size_t>() {
@@ -1165,6 +1184,11 @@ template <class R>
             }
         });
     }
+}
+
+template <class R>
+[[gnu::noinline]] void release_of(R *records, uint32_t count, const Releasing &rel) {
+    release_in(records, count, rel);
 }
 
 [[gnu::noinline]] inline void release(const table &t, void *m, const Releasing &rel) {
@@ -1189,7 +1213,7 @@ template <class R>
 template <class R>
 KEST_INLINE void release(R &m, const Releasing &rel) {
     if constexpr (speed<R>)
-        release_of(&m, 1, rel);
+        release_in(&m, 1, rel);
     else
         release(table_of<R>, &m, rel);
 }
