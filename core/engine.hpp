@@ -1045,18 +1045,20 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
 }
 
 // The byte strings and runs of `count` records copied member for member: each gets a
-// block of its own, or none and its bit cleared where the allocator refuses.
-[[gnu::noinline]] inline int32_t own_blocks(const table &t, void *records, uint64_t count, kest_alloc_fn alloc,
-                                            void *ctx) {
+// block of its own, or none and its bit cleared where the allocator refuses. Lengths and
+// pointers come from the source records: loads from the copy just written wait on its stores.
+[[gnu::noinline]] inline int32_t own_blocks(const table &t, void *records, const void *from_records, uint64_t count,
+                                            kest_alloc_fn alloc, void *ctx) {
     int32_t rc = KEST_OK;
     for (uint64_t k = 0; k < count; ++k) {
         void *m = static_cast<uint8_t *>(records) + k * t.record_size;
+        const void *src = static_cast<const uint8_t *>(from_records) + k * t.record_size;
         for (uint32_t j = 0; j < t.owning_count; ++j) {
             const uint32_t i = t.owning[j];
             const row &r = t.rows[i];
             const bool run = r.what == kind::message;
-            const uint64_t n = run ? member<uint32_t>(m, r.aux) : member<uint64_t>(m, r.aux);
-            const auto *from = member<const uint8_t *>(m, r.offset);
+            const uint64_t n = run ? member<uint32_t>(src, r.aux) : member<uint64_t>(src, r.aux);
+            const auto *from = member<const uint8_t *>(src, r.offset);
             member<void *>(m, r.offset) = nullptr;
             if (run)
                 member<uint32_t>(m, r.aux) = 0;
@@ -1072,7 +1074,7 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             }
             if (run) {
                 const table &e = *r.element;
-                if (e.owning_count && own_blocks(e, block, n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+                if (e.owning_count && own_blocks(e, block, from, n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
                 member<uint32_t>(m, r.aux) = static_cast<uint32_t>(n);
             } else {
                 member<uint64_t>(m, r.aux) = n;
@@ -1083,9 +1085,7 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     return rc;
 }
 
-// own_blocks with speed: the owning fields unrolled, one copy per record type. Lengths
-// and pointers are read from the source records, not from the copy just written, whose
-// loads would wait on that copy's stores.
+// own_blocks with speed: the owning fields unrolled, one copy per record type.
 template <class R>
 int32_t own_blocks_of(R *records, const R *from_records, uint64_t count, kest_alloc_fn alloc, void *ctx);
 
@@ -1142,7 +1142,7 @@ template <class R>
     const uint64_t present = (load_present(t, dst) & ~mask_of(t)) | load_present(t, src);
     std::memmove(dst, src, t.present_offset);
     store_present(t, dst, present);
-    return t.owning_count ? own_blocks(t, dst, 1, alloc, ctx) : KEST_OK;
+    return t.owning_count ? own_blocks(t, dst, src, 1, alloc, ctx) : KEST_OK;
 }
 
 template <class R>
