@@ -29,20 +29,36 @@ std::string to_proto(const R &m, pb::Message &out) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
         if (!fd || fd->name() != F::name || fd->is_packed() || fd->is_repeated() != F::repeated ||
-            fd->type_name() != kc::proto_type_name(F::what))
+            (fd->type_name() != kc::proto_type_name(F::what) &&
+                    !(F::what == kc::kind::bytes && fd->type() == pb::FieldDescriptor::TYPE_STRING)))
             e += d->name() + " field " + std::to_string(F::tag::number) + " differs from its description; ";
         if (!e.empty() || !has<R, I>(m)) return;
         const auto &v = m.*F::member;
-        if constexpr (F::what == kc::kind::uint32 || F::what == kc::kind::fixed32)
-            r->SetUInt32(&out, fd, v);
-        else if constexpr (F::what == kc::kind::uint64)
-            r->SetUInt64(&out, fd, v);
-        else if constexpr (F::what == kc::kind::boolean)
-            r->SetBool(&out, fd, v);
+        using T = std::remove_cvref_t<decltype(v)>;
+        if constexpr (F::what == kc::kind::enumeration) {
+            if (fd->enum_type()->FindValueByNumber(v) || fd->file()->syntax() == pb::FileDescriptor::SYNTAX_PROTO3)
+                r->SetEnumValue(&out, fd, v);
+            else  // where protobuf's parser keeps an undeclared value of a closed enum
+                r->MutableUnknownFields(&out)->AddVarint(fd->number(), uint64_t(int64_t(v)));
+        }
         else if constexpr (F::what == kc::kind::bytes)
             r->SetString(&out, fd, std::string(reinterpret_cast<const char *>(v), m.*F::length));
-        else
+        else if constexpr (F::what == kc::kind::message)
             for (uint32_t i = 0; i < m.*F::count; ++i) e += to_proto(v[i], *r->AddMessage(&out, fd));
+        else if constexpr (std::is_same_v<T, bool>)
+            r->SetBool(&out, fd, v);
+        else if constexpr (std::is_same_v<T, float>)
+            r->SetFloat(&out, fd, v);
+        else if constexpr (std::is_same_v<T, double>)
+            r->SetDouble(&out, fd, v);
+        else if constexpr (std::is_same_v<T, uint32_t>)
+            r->SetUInt32(&out, fd, v);
+        else if constexpr (std::is_same_v<T, uint64_t>)
+            r->SetUInt64(&out, fd, v);
+        else if constexpr (std::is_same_v<T, int32_t>)
+            r->SetInt32(&out, fd, v);
+        else
+            r->SetInt64(&out, fd, v);
     });
     return e;
 }

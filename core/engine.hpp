@@ -18,10 +18,15 @@
 namespace kest::core {
 
 // What a field holds, one name per .proto type the engine knows.
-enum class kind : uint8_t { uint32, uint64, boolean, fixed32, bytes, message };
+enum class kind : uint8_t {
+    uint32, uint64, boolean, fixed32, bytes, message,
+    int32, int64, sint32, sint64, fixed64, sfixed32, sfixed64, float32, float64, enumeration
+};
 
 constexpr std::string_view proto_type_name(kind k) {
-    constexpr std::string_view names[] = {"uint32", "uint64", "bool", "fixed32", "bytes", "message"};
+    constexpr std::string_view names[] = {"uint32", "uint64",  "bool",     "fixed32",  "bytes", "message",
+                                          "int32",  "int64",   "sint32",   "sint64",   "fixed64", "sfixed32",
+                                          "sfixed64", "float", "double",   "enum"};
     return names[static_cast<size_t>(k)];
 }
 
@@ -43,6 +48,10 @@ template <class R>
 using fields_of = typename schema<R>::fields;
 template <class R>
 using presence_t = decltype(R::present);
+template <size_t I, class... F>
+auto pick(field_list<F...>) -> std::tuple_element_t<I, std::tuple<F...>>;
+template <class R, size_t I>
+using field_at = decltype(pick<I>(fields_of<R>{}));
 
 template <class M>
 struct member_traits;
@@ -75,7 +84,7 @@ struct fixed_name {
 
 template <uint32_t Number, uint32_t Wire>
 struct wire_tag {
-    static_assert(Number >= 1 && Number <= 2047, "field numbers run from 1 to 2047 (tags of at most two bytes)");
+    static_assert(Number >= 1 && Number <= 536870911, "field numbers run from 1 to 536870911");
     static constexpr uint32_t number = Number;
     static constexpr uint32_t wire = Wire;
     static constexpr uint32_t value = Number << 3 | Wire;
@@ -136,6 +145,7 @@ struct table {
     uint32_t record_size;
     const uint8_t *owning;  // the rows of byte strings and runs, which copy and release walk
     uint32_t owning_count;
+    uint64_t implicit_rows;  // the rows of fields written when not zero or empty, whatever their bit
     uint8_t *(*write)(const void *m, uint8_t *p, uint8_t *end, Sink &s);
     uint64_t (*size)(const void *m, bool zero_copy, Tally *t);
     int32_t (*read)(void *m, In in, const Decoding &d);
@@ -166,6 +176,19 @@ inline void store_present(const table &t, void *m, uint64_t v) {
     default: member<uint64_t>(m, t.present_offset) = v;
     }
 }
+inline uint64_t wire_value(const row &r, const void *m);
+
+// The fields a writer puts on the wire: the set bits, and the implicit fields by value.
+inline uint64_t wire_present(const table &t, const void *m) {
+    uint64_t present = load_present(t, m) & ~t.implicit_rows;
+    for (uint64_t left = t.implicit_rows; left; left &= left - 1) {
+        const row &r = t.rows[std::countr_zero(left)];
+        const bool set = r.what == kind::bytes ? member<uint64_t>(m, r.aux) != 0 : wire_value(r, m) != 0;
+        present |= uint64_t{set} << std::countr_zero(left);
+    }
+    return present;
+}
+
 inline uint64_t mask_of(const table &t) { return t.count == 64 ? ~uint64_t{0} : (uint64_t{1} << t.count) - 1; }
 
 // ---- writing: the straight-line writer's state ------------------------------------
@@ -246,45 +269,86 @@ struct Releasing {
 
 // ---- field kinds -----------------------------------------------------------------
 
+// How a kind meets the wire. `raw` is what a read gives (a varint's low bits, or the
+// fixed bytes); `to_wire` is what is written: an int32's sign reaches all 64 bits, as
+// protobuf writes it, and a sint is zigzagged so that small magnitudes stay short.
 template <kind K>
-struct scalar_kind;
-template <class T>
-struct varint_kind {
-    using type = T;
-    static constexpr uint32_t wire = wire_varint, max = varint_size(~T{0});
-    KEST_INLINE static uint32_t size(T v) { return varint_size(v); }
-    KEST_INLINE static uint8_t *put(uint8_t *p, T v) { return put_varint(p, v); }
-};
-template <>
-struct scalar_kind<kind::uint32> : varint_kind<uint32_t> {};
-template <>
-struct scalar_kind<kind::uint64> : varint_kind<uint64_t> {};
-template <>
-struct scalar_kind<kind::boolean> {
-    using type = bool;
-    static constexpr uint32_t wire = wire_varint, max = 1;
-    KEST_INLINE static uint32_t size(bool) { return 1; }
-    KEST_INLINE static uint8_t *put(uint8_t *p, bool v) {
-        *p = v ? 1 : 0;
-        return p + 1;
+struct scalar_kind {
+    static constexpr bool wide = K == kind::uint64 || K == kind::int64 || K == kind::sint64 || K == kind::fixed64 ||
+                                 K == kind::sfixed64 || K == kind::float64;
+    static constexpr bool zigzag = K == kind::sint32 || K == kind::sint64;
+    static constexpr uint32_t wire = K == kind::bytes || K == kind::message                        ? wire_len
+                                     : K == kind::fixed32 || K == kind::sfixed32 || K == kind::float32 ? wire_fixed32
+                                     : K == kind::fixed64 || K == kind::sfixed64 || K == kind::float64 ? wire_fixed64
+                                                                                                       : wire_varint;
+    using raw = std::conditional_t<wide, uint64_t, uint32_t>;
+    using type = typename decltype([] {
+        if constexpr (K == kind::boolean) return std::type_identity<bool>{};
+        else if constexpr (K == kind::float32) return std::type_identity<float>{};
+        else if constexpr (K == kind::float64) return std::type_identity<double>{};
+        else if constexpr (K == kind::uint64 || K == kind::fixed64) return std::type_identity<uint64_t>{};
+        else if constexpr (wide) return std::type_identity<int64_t>{};
+        else if constexpr (K == kind::uint32 || K == kind::fixed32) return std::type_identity<uint32_t>{};
+        else return std::type_identity<int32_t>{};
+    }())::type;
+    static constexpr uint32_t max = wire == wire_fixed32   ? 4
+                                    : wire == wire_fixed64 ? 8
+                                    : K == kind::boolean   ? 1
+                                    : wide || K == kind::int32 || K == kind::enumeration ? 10
+                                                                                         : 5;
+    KEST_INLINE static auto to_wire(type v) {
+        if constexpr (K == kind::boolean)
+            return uint32_t{v};
+        else if constexpr (K == kind::int32 || K == kind::enumeration)
+            return static_cast<uint64_t>(static_cast<int64_t>(v));
+        else if constexpr (zigzag)
+            return static_cast<raw>(static_cast<raw>(v) << 1 ^ static_cast<raw>(v >> (8 * sizeof(raw) - 1)));
+        else
+            return std::bit_cast<raw>(v);
+    }
+    KEST_INLINE static type from_wire(raw r) {
+        if constexpr (K == kind::boolean)
+            return r != 0;
+        else if constexpr (zigzag)
+            return std::bit_cast<type>(static_cast<raw>(r >> 1 ^ (raw{0} - (r & 1))));
+        else
+            return std::bit_cast<type>(r);
+    }
+    KEST_INLINE static uint32_t size(type v) {
+        if constexpr (wire == wire_varint) return varint_size(to_wire(v));
+        else return max;
+    }
+    KEST_INLINE static uint8_t *put(uint8_t *p, type v) {
+        if constexpr (K == kind::boolean) {
+            *p = v ? 1 : 0;
+            return p + 1;
+        } else if constexpr (wire == wire_varint) {
+            return put_varint(p, to_wire(v));
+        } else if constexpr (wire == wire_fixed32) {
+            return put_fixed32(p, to_wire(v));
+        } else {
+            return put_fixed64(p, to_wire(v));
+        }
     }
 };
-template <>
-struct scalar_kind<kind::fixed32> {
-    using type = uint32_t;
-    static constexpr uint32_t wire = wire_fixed32, max = 4;
-    KEST_INLINE static uint32_t size(uint32_t) { return 4; }
-    KEST_INLINE static uint8_t *put(uint8_t *p, uint32_t v) { return put_fixed32(p, v); }
-};
-template <>
-struct scalar_kind<kind::bytes> {
-    using type = const uint8_t *;
-    static constexpr uint32_t wire = wire_len;
-};
-template <>
-struct scalar_kind<kind::message> {
-    static constexpr uint32_t wire = wire_len;
-};
+
+// Calls fn.template operator()<K>() for the scalar kind `k`: the rows' one switch.
+template <class Fn>
+KEST_INLINE decltype(auto) visit_scalar(kind k, Fn &&fn) {
+    switch (k) {
+    case kind::boolean: return fn.template operator()<kind::boolean>();
+    case kind::int32:
+    case kind::enumeration: return fn.template operator()<kind::int32>();
+    case kind::sint32: return fn.template operator()<kind::sint32>();
+    case kind::sint64: return fn.template operator()<kind::sint64>();
+    case kind::uint64:
+    case kind::int64:
+    case kind::fixed64:
+    case kind::sfixed64:
+    case kind::float64: return fn.template operator()<kind::uint64>();  // 64 bits as they are
+    default: return fn.template operator()<kind::uint32>();              // 32 bits as they are
+    }
+}
 
 template <class R>
 constexpr const table *table_ptr();  // defined below, once the walks are declared
@@ -303,6 +367,7 @@ struct field {
     using tag = wire_tag<N, scalar_kind<K>::wire>;
     static constexpr kind what = K;
     static constexpr bool repeated = K == kind::message;
+    static constexpr bool implicit_presence = false;
     static constexpr std::string_view name = Name.view();
     static constexpr bool owns_memory = K == kind::bytes || K == kind::message;
     static constexpr auto member = M;
@@ -331,6 +396,24 @@ struct field {
     }
 };
 
+// A proto3 field without `optional`: on the wire when it is not zero or empty,
+// whatever its bit; a decode still sets the bit of what it read.
+template <class F>
+struct implicit : F {
+    static_assert(F::what != kind::message, "a run has no implicit presence");
+    static constexpr bool implicit_presence = true;
+};
+
+template <class F, size_t I, class R>
+KEST_INLINE bool written(const R &m, presence_t<R> present) {
+    if constexpr (!F::implicit_presence)
+        return present & bit<R, I>;
+    else if constexpr (F::what == kind::bytes)
+        return m.*F::length != 0;
+    else
+        return scalar_kind<F::what>::to_wire(m.*F::member) != 0;
+}
+
 // A byte string's length and payload, after its tag.
 [[gnu::noinline]] inline uint8_t *put_string(uint8_t *p, const uint8_t *src, uint64_t n, Sink &s) {
     return put_payload(put_varint(p, static_cast<uint32_t>(n)), src, n, s);
@@ -358,49 +441,56 @@ template <class T>
 // of line; with speed, 32-bit ones of up to five bytes inline.
 template <kind K, bool Fast, class T>
 KEST_INLINE bool get_scalar(In &in, T &v) {
-    using W = std::conditional_t<K == kind::uint64, uint64_t, uint32_t>;
-    if constexpr (K == kind::fixed32) {
-        return in.fixed32(v);
-    } else if constexpr (Fast && sizeof(W) == 4) {
+    using S = scalar_kind<K>;
+    using W = typename S::raw;
+    W r;
+    if constexpr (S::wire == wire_fixed32) {
+        if (!in.fixed32(r)) return false;
+        v = S::from_wire(r);
+        return true;
+    } else if constexpr (S::wire == wire_fixed64) {
+        if (!in.fixed64(r)) return false;
+        v = S::from_wire(r);
+        return true;
+    } else {
         const uint8_t *const q = in.p;
-        if (in.left() >= 5) [[likely]] {  // a longer varint goes out of line, from its start
-            uint32_t x = q[0];
-            if (x < 0x80) {
-                v = static_cast<T>(x);
-                in.p = q + 1;
-                return true;
+        if constexpr (Fast && sizeof(W) == 4) {
+            if (in.left() >= 5) [[likely]] {  // a longer varint goes out of line, from its start
+                uint32_t x = q[0];
+                if (x < 0x80) {
+                    v = S::from_wire(x);
+                    in.p = q + 1;
+                    return true;
+                }
+                x &= 0x7F;
+                for (unsigned i = 1; i < 5; ++i) {
+                    const uint32_t b = q[i];
+                    x |= (b & 0x7F) << (7 * i);
+                    if (b < 0x80) {
+                        v = S::from_wire(x);
+                        in.p = q + i + 1;
+                        return true;
+                    }
+                }
             }
-            x &= 0x7F;
-            for (unsigned i = 1; i < 5; ++i) {
-                const uint32_t b = q[i];
-                x |= (b & 0x7F) << (7 * i);
-                if (b < 0x80) {
-                    v = static_cast<T>(x);
-                    in.p = q + i + 1;
+        } else {
+            if (in.left() >= 2) [[likely]] {  // one and two bytes inline: the common widths
+                if (q[0] < 0x80) {
+                    v = S::from_wire(q[0]);
+                    in.p = q + 1;
+                    return true;
+                }
+                if (q[1] < 0x80) {
+                    v = S::from_wire(static_cast<W>((q[0] & 0x7Fu) | uint32_t{q[1]} << 7));
+                    in.p = q + 2;
                     return true;
                 }
             }
         }
-    } else {
-        const uint8_t *const q = in.p;
-        if (in.left() >= 2) [[likely]] {  // one and two bytes inline: the common widths
-            if (q[0] < 0x80) {
-                v = static_cast<T>(q[0]);
-                in.p = q + 1;
-                return true;
-            }
-            if (q[1] < 0x80) {
-                v = static_cast<T>((q[0] & 0x7Fu) | uint32_t{q[1]} << 7);
-                in.p = q + 2;
-                return true;
-            }
-        }
-    }
-    if constexpr (K != kind::fixed32) {
         const Far f = varint_far<W>(in.p, in.end);
         if (!f.p) return false;
         in.p = f.p;
-        v = static_cast<T>(f.v);
+        v = S::from_wire(static_cast<W>(f.v));
         return true;
     }
 }
@@ -496,6 +586,27 @@ template <class E = void>
     return total;
 }
 
+// A scalar's value as written: its varint, or its fixed bytes.
+inline uint64_t wire_value(const row &r, const void *m) {
+    return visit_scalar(r.what, [&]<kind K>() -> uint64_t {
+        return scalar_kind<K>::to_wire(member<typename scalar_kind<K>::type>(m, r.offset));
+    });
+}
+
+// A scalar read by its wire type and stored as its kind.
+inline bool take_scalar(const row &r, void *m, In &in) {
+    uint64_t raw;
+    uint32_t low;
+    const uint32_t wire = r.tag & 7;
+    if (!(wire == wire_fixed32 ? in.fixed32(low) : wire == wire_fixed64 ? in.fixed64(raw) : in.u64(raw))) return false;
+    if (wire == wire_fixed32) raw = low;
+    visit_scalar(r.what, [&]<kind K>() {
+        using S = scalar_kind<K>;
+        member<typename S::type>(m, r.offset) = S::from_wire(static_cast<typename S::raw>(raw));
+    });
+    return true;
+}
+
 // The encoded length of the fields from `from` on.
 [[gnu::noinline]] inline uint64_t rest_size(const table &t, const void *m, uint32_t from, uint64_t present,
                                             bool zero_copy) {
@@ -503,17 +614,14 @@ template <class E = void>
     for (uint32_t i = from; i < t.count; ++i) {
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
-        switch (r.what) {
-        case kind::uint32: total += r.tag_size + varint_size(member<uint32_t>(m, r.offset)); break;
-        case kind::uint64: total += r.tag_size + varint_size(member<uint64_t>(m, r.offset)); break;
-        case kind::boolean: total += r.tag_size + 1u; break;
-        case kind::fixed32: total += r.tag_size + 4u; break;
-        case kind::bytes: {
+        if (r.what == kind::message) {
+            total += run_size<>(r, m, zero_copy, nullptr);
+        } else if (r.what == kind::bytes) {
             const uint64_t n = member<uint64_t>(m, r.aux);
             total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
-            break;
-        }
-        case kind::message: total += run_size<>(r, m, zero_copy, nullptr); break;
+        } else {
+            const uint32_t wire = r.tag & 7;
+            total += r.tag_size + (wire == wire_fixed32 ? 4u : wire == wire_fixed64 ? 8u : varint_size(wire_value(r, m)));
         }
     }
     return total;
@@ -522,15 +630,14 @@ template <class E = void>
 // A field's tag and value, or a byte string's tag and length, into `q`; a run's tag alone.
 inline uint8_t *put_head(uint8_t *q, const row &r, const void *m) {
     q = put_varint(q, r.tag);
-    switch (r.what) {
-    case kind::uint32: return put_varint(q, member<uint32_t>(m, r.offset));
-    case kind::uint64: return put_varint(q, member<uint64_t>(m, r.offset));
-    case kind::boolean: *q = member<bool>(m, r.offset) ? 1 : 0; return q + 1;
-    case kind::fixed32: return put_fixed32(q, member<uint32_t>(m, r.offset));
-    case kind::bytes: return put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux)));
-    case kind::message: break;
+    if (r.what == kind::message) return q;
+    if (r.what == kind::bytes) return put_varint(q, static_cast<uint32_t>(member<uint64_t>(m, r.aux)));
+    const uint64_t v = wire_value(r, m);
+    switch (r.tag & 7) {
+    case wire_fixed32: return put_fixed32(q, static_cast<uint32_t>(v));
+    case wire_fixed64: return put_fixed64(q, v);
+    default: return put_varint(q, v);
     }
-    return q;
 }
 
 // The straight-line writer's end: from field `from` on, each field checked exactly.
@@ -563,7 +670,7 @@ struct Near {
 // checks, else the rows write it. One copy, so each place that checks stays small.
 [[gnu::noinline]] inline Near finish_near_end(const table &t, const void *m, uint32_t from, uint8_t *p, uint8_t *end,
                                               Sink &s) {
-    const uint64_t present = load_present(t, m);
+    const uint64_t present = wire_present(t, m);
     if (rest_size(t, m, from, present, s.zero_copy) <= static_cast<uint64_t>(end - p)) return {p, true};
     return {put_rows(t, m, from, present, p, end, s), false};
 }
@@ -572,12 +679,12 @@ struct Near {
 template <class R>
 [[gnu::noinline]] Near finish_near_end_of(const R &m, uint32_t from, uint8_t *p, uint8_t *end, Sink &s) {
     if (size_body(m, s.zero_copy, nullptr, from) <= static_cast<uint64_t>(end - p)) return {p, true};
-    return {put_rows(*table_ptr<R>(), &m, from, m.present, p, end, s), false};
+    return {put_rows(*table_ptr<R>(), &m, from, wire_present(*table_ptr<R>(), &m), p, end, s), false};
 }
 
 // The bounded writer for a buffer that ends before the encoding: every byte checked.
 [[gnu::noinline]] inline void write_checked(const table &t, const void *m, Out &o) {
-    const uint64_t present = load_present(t, m);
+    const uint64_t present = wire_present(t, m);
     for (uint32_t i = 0; i < t.count; ++i) {
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
@@ -717,31 +824,19 @@ inline const row *find_row(const table &t, uint32_t number) {
             break;
         }
         bool ok = true;
-        switch (r->what) {
-        case kind::uint32: ok = in.u32(member<uint32_t>(m, r->offset)); break;
-        case kind::uint64: ok = in.u64(member<uint64_t>(m, r->offset)); break;
-        case kind::boolean: {
-            uint32_t x;
-            ok = in.u32(x);
-            if (ok) member<bool>(m, r->offset) = x != 0;
-            break;
-        }
-        case kind::fixed32: ok = in.fixed32(member<uint32_t>(m, r->offset)); break;
-        case kind::bytes:
-        case kind::message: {
+        if (r->what == kind::bytes || r->what == kind::message) {
             const Step st = r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d) : take_run<>(*r, m, in.p, in.end, d);
             in.p = st.p;
             if (st.rc != KEST_OK) {
                 rc = st.rc;
-                goto done;
+                break;
             }
-            break;
-        }
+        } else {
+            ok = take_scalar(*r, m, in);
         }
         rc = ok ? KEST_OK : KEST_ERR_MALFORMED;
         if (ok) present |= uint64_t{1} << (r - t.rows);
     } while (rc == KEST_OK && !in.done());
-done:
     store_present(t, m, present);
     return rc;
 }
@@ -773,6 +868,11 @@ struct rows_of {
         for_each_field<R>([&]<class F, size_t>() { n += F::owns_memory; });
         return n;
     }();
+    static constexpr uint64_t implicit_rows = [] {
+        uint64_t at = 0;
+        for_each_field<R>([&]<class F, size_t I>() { at |= uint64_t{F::implicit_presence} << I; });
+        return at;
+    }();
     static constexpr auto owning = [] {
         std::array<uint8_t, owning_count ? owning_count : 1> at{};
         uint32_t n = 0;
@@ -787,7 +887,7 @@ template <class R>
 inline constexpr table table_of = [] {
     return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
                  static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>),
-                 sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count,
+                 sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count, rows_of<R>::implicit_rows,
                  &write_erased<R>, &size_erased<R>, &read_erased<R>};
 }();
 
@@ -852,7 +952,7 @@ KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
                     if constexpr (detail::checks<R>[I] && F::what != kind::bytes)
                         if (reinterpret_cast<uintptr_t>(p) > limit) [[unlikely]]
                             if (!near_end(I)) return false;
-                    if (!(present & bit<R, I>)) return true;
+                    if (!written<F, I>(m, present)) return true;
                     if constexpr (F::what == kind::message) {
                         p = put_run<typename F::element, T::value>(table_of<R>.rows[I], &m, p, end, s);
                         return p != nullptr;
@@ -877,7 +977,7 @@ KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t fr
     const auto present = static_cast<presence_t<R>>(m.present & ~((uint64_t{1} << from) - 1));  // fields from `from` on
     uint64_t total = 0;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
-        ((present & bit<R, I> ? [&]() KEST_INLINE_LAMBDA {
+        ((written<F, I>(m, present) && (!F::implicit_presence || I >= from) ? [&]() KEST_INLINE_LAMBDA {
             if constexpr (F::what == kind::message) {
                 if constexpr (speed<R>)
                     total += run_size<typename F::element>(table_of<R>.rows[I], &m, zero_copy, t);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace kest::core {
 
@@ -62,18 +63,16 @@ KEST_INLINE uint8_t *put_varint(uint8_t *p, uint32_t v) {
     return p + 5;
 }
 
+// The bytes of a varint known at compile time.
+template <uint32_t V, size_t I>
+inline constexpr uint8_t varint_byte = static_cast<uint8_t>(V >> 7 * I | (I + 1 < varint_size(V) ? 0x80 : 0));
+
 // A tag is a compile-time constant: its bytes are emitted as immediates.
 template <uint32_t Tag>
 KEST_INLINE uint8_t *put_tag(uint8_t *p) {
-    static_assert(Tag < (1u << 14), "field numbers above 2047 need longer tags");
-    if constexpr (Tag < 0x80) {
-        p[0] = static_cast<uint8_t>(Tag);
-        return p + 1;
-    } else {
-        p[0] = static_cast<uint8_t>(Tag | 0x80);
-        p[1] = static_cast<uint8_t>(Tag >> 7);
-        return p + 2;
-    }
+    [&]<size_t... I>(std::index_sequence<I...>) { ((p[I] = varint_byte<Tag, I>), ...); }(
+        std::make_index_sequence<varint_size(Tag)>{});
+    return p + varint_size(Tag);
 }
 
 KEST_INLINE uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
@@ -82,6 +81,10 @@ KEST_INLINE uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
     return p + 4;
+}
+
+KEST_INLINE uint8_t *put_fixed64(uint8_t *p, uint64_t v) {
+    return put_fixed32(put_fixed32(p, static_cast<uint32_t>(v)), static_cast<uint32_t>(v >> 32));
 }
 
 // Payloads of control-plane messages are short: copied inline with overlapping
@@ -243,16 +246,23 @@ struct In {
         return true;
     }
 
+    KEST_INLINE bool fixed64(uint64_t &out) {
+        if (left() < 8) return false;
+        out = 0;
+        for (int i = 7; i >= 0; --i) out = out << 8 | p[i];
+        p += 8;
+        return true;
+    }
+
     // Consumes the constant bytes of a tag if they are next.
     template <uint32_t Tag>
     KEST_INLINE bool at_tag() {
-        if constexpr (Tag < 0x80) {
-            if (p == end || *p != Tag) return false;
-            ++p;
-        } else {
-            if (left() < 2 || p[0] != static_cast<uint8_t>(Tag | 0x80) || p[1] != (Tag >> 7)) return false;
-            p += 2;
-        }
+        constexpr size_t n = varint_size(Tag);
+        if (left() < n) return false;
+        if (![&]<size_t... I>(std::index_sequence<I...>) { return ((p[I] == varint_byte<Tag, I>) && ...); }(
+                std::make_index_sequence<n>{}))
+            return false;
+        p += n;
         return true;
     }
 

@@ -22,8 +22,7 @@ using Field = pb::FieldDescriptor;
 using Message = pb::Descriptor;
 
 constexpr const char *supported =
-    "kest supports optional uint32, uint64, bool, fixed32, bytes and string fields and repeated messages";
-constexpr int max_number = 2047;  // tags of at most two bytes
+    "kest supports optional fields of every scalar type, bytes, string and enums, and repeated messages";
 constexpr int max_fields = 64;    // bits of `present`
 constexpr size_t width = 100;     // where prototypes wrap
 
@@ -74,6 +73,16 @@ constexpr Scalar scalars[] = {
     {Field::TYPE_UINT64, "uint64_t", "uint64"},
     {Field::TYPE_BOOL, "bool", "boolean"},
     {Field::TYPE_FIXED32, "uint32_t", "fixed32"},
+    {Field::TYPE_INT32, "int32_t", "int32"},
+    {Field::TYPE_INT64, "int64_t", "int64"},
+    {Field::TYPE_SINT32, "int32_t", "sint32"},
+    {Field::TYPE_SINT64, "int64_t", "sint64"},
+    {Field::TYPE_FIXED64, "uint64_t", "fixed64"},
+    {Field::TYPE_SFIXED32, "int32_t", "sfixed32"},
+    {Field::TYPE_SFIXED64, "int64_t", "sfixed64"},
+    {Field::TYPE_FLOAT, "float", "float32"},
+    {Field::TYPE_DOUBLE, "double", "float64"},
+    {Field::TYPE_ENUM, "int32_t", "enumeration"},  // any value read is kept, declared or not
 };
 const Scalar *scalar(const Field &f) {
     for (const Scalar &s : scalars)
@@ -169,14 +178,11 @@ std::string field_problem(const Field &f) {
         if (f.type() != Field::TYPE_MESSAGE) return std::string("repeated ") + f.type_name();
     } else {
         if (f.type() == Field::TYPE_MESSAGE) return "a singular embedded message";
-        if (f.type() == Field::TYPE_ENUM) return "an enum";
         if (!scalar(f) && !is_bytes(f)) return f.type_name();
         if (f.is_required()) return "a required field (kest does not check presence)";
         if (f.has_default_value()) return "an explicit default";
         if (const pb::OneofDescriptor *o = f.real_containing_oneof()) return "a oneof (" + o->name() + ")";
-        if (!f.has_presence()) return "a proto3 field without `optional` (implicit presence)";
     }
-    if (f.number() > max_number) return "a field number above 2047";
     return "";
 }
 
@@ -529,6 +535,16 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
     for (const Message *m : order)
         for (int i = 0; i < m->field_count(); ++i) strings = strings || m->field(i)->type() == Field::TYPE_STRING;
     if (strings) out += "/* A string field is a byte string like bytes: kest does not check that it holds UTF-8. */\n";
+    bool implicit = false, enums = false;
+    for (const Message *m : order)
+        for (int i = 0; i < m->field_count(); ++i) {
+            const Field &f = *m->field(i);
+            implicit = implicit || (!f.has_presence() && !f.is_repeated());
+            enums = enums || f.type() == Field::TYPE_ENUM;
+        }
+    if (implicit)
+        out += "/* A proto3 field without `optional` is written when it is not zero or empty, whatever its bit. */\n";
+    if (enums) out += "/* An enum field holds any value read, declared or not. */\n";
     if (std::any_of(order.begin(), order.end(), [](const Message *m) { return m->field_count() > 0; }))
         out += "/* <PREFIX><RECORD>_<FIELD> is a field's bit in `present`: its position in the record, not its "
                "number. */\n";
@@ -564,13 +580,15 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
         for (size_t i = 0; i < fields.size(); ++i) {
             const Field &f = *fields[i];
             const std::string n = std::to_string(f.number()), member = "KEST_MEMBER(" + name + ", f" + n;
-            out += "\n        field<kind::";
+            const bool implicit = !f.has_presence() && !f.is_repeated();
+            out += std::string("\n        ") + (implicit ? "implicit<" : "") + "field<kind::";
             if (is_bytes(f))
                 out += "bytes, " + n + ", \"" + f.name() + "\", " + member + "), " + member + "_len)>";
             else if (f.is_repeated())
                 out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else
                 out += std::string(scalar(f)->kind) + ", " + n + ", \"" + f.name() + "\", " + member + ")>";
+            if (implicit) out += ">";
             if (i + 1 < fields.size()) out += ",";
         }
         out += std::string(">;\n") + (speed ? "    static constexpr bool speed = true;\n" : "") + "};\n";

@@ -24,10 +24,10 @@ namespace kest::core {
 #define FIELDS U32(1, rec, f1), U64(2, f2), MIDDLE, RUN, U32(7, rec, f7), U32(2047, rec, f8)
 #elif CASE == 1  // expect: strictly ascending
 #define FIELDS U32(1, rec, f1), U64(1, f2), MIDDLE, RUN, U32(7, rec, f7), U32(8, rec, f8)
-#elif CASE == 2  // expect: from 1 to 2047
+#elif CASE == 2  // expect: from 1 to 536870911
 #define FIELDS U32(0, rec, f1), U64(2, f2), MIDDLE, RUN, U32(7, rec, f7), U32(8, rec, f8)
-#elif CASE == 3  // expect: from 1 to 2047
-#define FIELDS U32(1, rec, f1), U64(2, f2), MIDDLE, RUN, U32(7, rec, f7), U32(2048, rec, f8)
+#elif CASE == 3  // expect: from 1 to 536870911
+#define FIELDS U32(1, rec, f1), U64(2, f2), MIDDLE, RUN, U32(7, rec, f7), U32(536870912, rec, f8)
 #elif CASE == 4  // expect: the described members, in order, then `present`
 #define FIELDS U32(1, rec, f1), U64(2, f2), MIDDLE, RUN, U32(7, rec, f7)
 #elif CASE == 5  // expect: fewer bits than there are fields

@@ -140,7 +140,11 @@ R build(Src &src, std::deque<Bytes> &store) {
         } else {
             using T = std::remove_reference_t<decltype(v)>;
             const uint64_t x = src.bits(64), s = src.bits(8);
-            v = static_cast<T>(s >= 0xE0 ? edge(1 + x % ((8 * sizeof(T) - 1) / 7), x >> 8) : x >> (s & 63));
+            const uint64_t y = s >= 0xE0 ? edge(1 + x % ((8 * sizeof(T) - 1) / 7), x >> 8) : x >> (s & 63);
+            if constexpr (std::is_floating_point_v<T>)  // any bits: NaN payloads too
+                v = std::bit_cast<T>(static_cast<std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>(y));
+            else
+                v = static_cast<T>(s & 0x10 && std::is_signed_v<T> ? ~y : y);
         }
     });
     m.present = static_cast<kc::presence_t<R>>(src.bits(64));
@@ -150,7 +154,7 @@ R build(Src &src, std::deque<Bytes> &store) {
 template <class R>
 constexpr auto spare = static_cast<kc::presence_t<R>>(~kc::field_mask<R>);
 template <class R, size_t I>
-bool has(const R &m) { return m.present & kc::bit<R, I>; }
+bool has(const R &m) { return kc::written<kc::field_at<R, I>, I>(m, m.present); }
 // The length of a byte string, the count of a run.
 template <class F>
 constexpr auto extent = [] {
@@ -160,6 +164,9 @@ constexpr auto extent = [] {
 
 template <class R>
 bool same(const R &a, const R &b);
+// Scalars by their bits: a NaN is the same NaN.
+template <class T>
+bool same_bits(const T &a, const T &b) { return !std::memcmp(&a, &b, sizeof a); }
 
 // One field of two records, as an encoder writes it: absent in both or the same
 // value; a run counts only with elements.
@@ -176,7 +183,7 @@ bool same_field(const R &a, const R &b) {
     } else if constexpr (kind_of<F> == kc::kind::bytes) {
         return a.*F::length == b.*F::length && (!(a.*F::length) || !std::memcmp(x, y, a.*F::length));
     } else {
-        return x == y;
+        return same_bits(x, y);
     }
 }
 
@@ -226,7 +233,7 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
         else if constexpr (kind_of<F> == kc::kind::message)
             kept = kept && !(m.*F::member) && !(m.*F::count);
         else
-            kept = kept && m.*F::member == before.*F::member;
+            kept = kept && same_bits(m.*F::member, before.*F::member);
     });
     return !a.clean() ? "free_ext leaks or releases a foreign block" : a.released != released ? "released twice"
            : kept ? "" : "free_ext changes more than it releases";
@@ -281,10 +288,13 @@ Layout lay(const R &m, bool zc) {
                 put_varint(l.buf, uint32_t(n));
                 if (zc && n) l.close(), l.segs.push_back({v, 0, n}), l.ref += n;
                 if (!zc) l.copied.emplace_back(l.buf.size(), n), l.buf.insert(l.buf.end(), v, v + n);
-            } else if constexpr (kind_of<F> == kc::kind::fixed32) {
-                for (int b = 0; b < 32; b += 8) l.buf.push_back(uint8_t(v >> b));
+            } else if constexpr (F::tag::wire != kc::wire_varint) {
+                const auto *b = reinterpret_cast<const uint8_t *>(&v);  // little-endian bits
+                for (size_t k = 0; k < sizeof v; ++k) l.buf.push_back(b[std::endian::native == std::endian::little ? k : sizeof v - 1 - k]);
+            } else if constexpr (kind_of<F> == kc::kind::sint32 || kind_of<F> == kc::kind::sint64) {
+                put_varint(l.buf, v < 0 ? uint64_t(-(v + 1)) * 2 + 1 : uint64_t(v) * 2);
             } else {
-                put_varint(l.buf, uint64_t{v});
+                put_varint(l.buf, uint64_t(int64_t(v)));  // an int32's sign fills the varint's 64 bits
             }
             l.ends.insert(l.buf.size());
         }
@@ -436,7 +446,7 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
             if constexpr (kind_of<F> == kc::kind::message)
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
-            ok = ok && to == from && bit;
+            ok = ok && same_bits(to, from) && bit;
         }
     });
     return ok;
