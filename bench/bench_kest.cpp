@@ -43,7 +43,13 @@ void fill(R &r, const Shape &s) {
     r = R{};
     for_each_field<R>([&]<class F, size_t I>() {
         constexpr kind k = F::what;
-        if constexpr (k == kind::bytes) {
+        if constexpr (F::scalars) {
+            using T = typename F::element;
+            auto *elems = reinterpret_cast<T *>(storage.emplace_back(sizeof(T) * s.elements).data());
+            for (uint32_t i = 0; i < s.elements; ++i) elems[i] = static_cast<T>(values[(I + i) % 6]);
+            r.*F::member = elems;
+            r.*F::count = s.elements;
+        } else if constexpr (k == kind::bytes) {
             r.*F::member = payload(s.payload);
             r.*F::length = s.payload;
         } else if constexpr (k == kind::message) {

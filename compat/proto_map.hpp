@@ -18,6 +18,34 @@ struct proto_of;
 KEST_MESSAGES(KEST_PROTO_)
 #undef KEST_PROTO_
 
+// One scalar into a field of protobuf's message: set, or added to a repeated one.
+template <class T>
+void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {
+    const pb::Reflection *r = out.GetReflection();
+    const bool add = fd->is_repeated();
+    if (fd->type() == pb::FieldDescriptor::TYPE_ENUM) {
+        const int n = int(v);
+        if (!fd->enum_type()->FindValueByNumber(n) && fd->file()->syntax() != pb::FileDescriptor::SYNTAX_PROTO3)
+            r->MutableUnknownFields(&out)->AddVarint(fd->number(), uint64_t(int64_t(n)));  // where its parser keeps it
+        else
+            add ? r->AddEnumValue(&out, fd, n) : r->SetEnumValue(&out, fd, n);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        add ? r->AddBool(&out, fd, v) : r->SetBool(&out, fd, v);
+    } else if constexpr (std::is_same_v<T, float>) {
+        add ? r->AddFloat(&out, fd, v) : r->SetFloat(&out, fd, v);
+    } else if constexpr (std::is_same_v<T, double>) {
+        add ? r->AddDouble(&out, fd, v) : r->SetDouble(&out, fd, v);
+    } else if constexpr (std::is_same_v<T, uint32_t>) {
+        add ? r->AddUInt32(&out, fd, v) : r->SetUInt32(&out, fd, v);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        add ? r->AddUInt64(&out, fd, v) : r->SetUInt64(&out, fd, v);
+    } else if constexpr (std::is_same_v<T, int32_t>) {
+        add ? r->AddInt32(&out, fd, v) : r->SetInt32(&out, fd, v);
+    } else {
+        add ? r->AddInt64(&out, fd, v) : r->SetInt64(&out, fd, v);
+    }
+}
+
 // Field by field through reflection; returns where the .proto and the description part.
 template <class R>
 std::string to_proto(const R &m, pb::Message &out) {
@@ -28,37 +56,21 @@ std::string to_proto(const R &m, pb::Message &out) {
     std::string e;
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
-        if (!fd || fd->name() != F::name || fd->is_packed() || fd->is_repeated() != F::repeated ||
+        if (!fd || fd->name() != F::name || fd->is_packed() != (F::scalars && F::tag::wire == kc::wire_len) ||
+            fd->is_repeated() != F::repeated ||
             (fd->type_name() != kc::proto_type_name(F::what) &&
-                    !(F::what == kc::kind::bytes && fd->type() == pb::FieldDescriptor::TYPE_STRING)))
+             !(F::what == kc::kind::bytes && fd->type() == pb::FieldDescriptor::TYPE_STRING)))
             e += d->name() + " field " + std::to_string(F::tag::number) + " differs from its description; ";
         if (!e.empty() || !has<R, I>(m)) return;
         const auto &v = m.*F::member;
-        using T = std::remove_cvref_t<decltype(v)>;
-        if constexpr (F::what == kc::kind::enumeration) {
-            if (fd->enum_type()->FindValueByNumber(v) || fd->file()->syntax() == pb::FileDescriptor::SYNTAX_PROTO3)
-                r->SetEnumValue(&out, fd, v);
-            else  // where protobuf's parser keeps an undeclared value of a closed enum
-                r->MutableUnknownFields(&out)->AddVarint(fd->number(), uint64_t(int64_t(v)));
-        }
+        if constexpr (F::scalars)
+            for (uint32_t i = 0; i < m.*F::count; ++i) put_scalar(out, fd, v[i]);
         else if constexpr (F::what == kc::kind::bytes)
             r->SetString(&out, fd, std::string(reinterpret_cast<const char *>(v), m.*F::length));
         else if constexpr (F::what == kc::kind::message)
             for (uint32_t i = 0; i < m.*F::count; ++i) e += to_proto(v[i], *r->AddMessage(&out, fd));
-        else if constexpr (std::is_same_v<T, bool>)
-            r->SetBool(&out, fd, v);
-        else if constexpr (std::is_same_v<T, float>)
-            r->SetFloat(&out, fd, v);
-        else if constexpr (std::is_same_v<T, double>)
-            r->SetDouble(&out, fd, v);
-        else if constexpr (std::is_same_v<T, uint32_t>)
-            r->SetUInt32(&out, fd, v);
-        else if constexpr (std::is_same_v<T, uint64_t>)
-            r->SetUInt64(&out, fd, v);
-        else if constexpr (std::is_same_v<T, int32_t>)
-            r->SetInt32(&out, fd, v);
         else
-            r->SetInt64(&out, fd, v);
+            put_scalar(out, fd, v);
     });
     return e;
 }

@@ -120,6 +120,7 @@ struct Sink;
 struct Tally;
 struct Decoding;
 struct table;
+struct scalar_ops;
 
 // A step of a walk that reads: where the input goes on, and the result so far.
 struct Step {
@@ -133,7 +134,11 @@ struct row {
     uint32_t aux;     // of a byte string's length, or of a run's count
     kind what;
     uint8_t tag_size;
-    const table *element;  // a run's element
+    bool scalars;  // a run of `what`: packed when its tag says length-delimited
+    union {
+        const table *element;     // a run's element
+        const scalar_ops *ops;    // a run of scalars' routines: only a library that has one links them
+    };
     constexpr uint32_t number() const { return tag >> 3; }
 };
 
@@ -367,6 +372,7 @@ struct field {
     using tag = wire_tag<N, scalar_kind<K>::wire>;
     static constexpr kind what = K;
     static constexpr bool repeated = K == kind::message;
+    static constexpr bool scalars = false;
     static constexpr bool implicit_presence = false;
     static constexpr std::string_view name = Name.view();
     static constexpr bool owns_memory = K == kind::bytes || K == kind::message;
@@ -390,9 +396,9 @@ struct field {
 
     static constexpr row make_row() {
         if constexpr (K == kind::message)
-            return {tag::value, Off, AuxOff, K, tag::size, table_ptr<element>()};
+            return {tag::value, Off, AuxOff, K, tag::size, false, {.element = table_ptr<element>()}};
         else
-            return {tag::value, Off, AuxOff, K, tag::size, nullptr};
+            return {tag::value, Off, AuxOff, K, tag::size, false, {.element = nullptr}};
     }
 };
 
@@ -402,6 +408,25 @@ template <class F>
 struct implicit : F {
     static_assert(F::what != kind::message, "a run has no implicit presence");
     static constexpr bool implicit_presence = true;
+};
+
+// A repeated scalar: an array (`T *`) and a `uint32_t` count beside it. Written packed
+// (one length-delimited field) or as one field per value, as declared; read in either.
+template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
+struct repeated_field {
+    using R = record_of<M>;
+    using element = typename scalar_kind<K>::type;
+    using tag = wire_tag<N, Packed ? wire_len : scalar_kind<K>::wire>;
+    static constexpr kind what = K;
+    static constexpr bool repeated = true, scalars = true, implicit_presence = false, owns_memory = true;
+    static constexpr std::string_view name = Name.view();
+    static constexpr auto member = M;
+    static constexpr auto count = Aux;
+    static constexpr uint32_t offset = Off, aux_offset = AuxOff;
+    static_assert(scalar_kind<K>::wire != wire_len, "a repeated byte string is not a run of scalars");
+    static_assert(member_is<R, M, element *> && member_is<R, Aux, uint32_t>,
+                  "the members do not match: a repeated scalar is an array of its type and a `uint32_t` count");
+    static constexpr row make_row();
 };
 
 template <class F, size_t I, class R>
@@ -586,25 +611,187 @@ template <class E = void>
     return total;
 }
 
-// A scalar's value as written: its varint, or its fixed bytes.
+// A scalar's value as written: its varint, or its fixed bytes. One copy of the kinds' switch.
+[[gnu::noinline]] inline uint64_t wire_value_at(kind k, const void *v) {
+    return visit_scalar(k, [&]<kind K>() -> uint64_t {
+        return scalar_kind<K>::to_wire(member<typename scalar_kind<K>::type>(v, 0));
+    });
+}
 inline uint64_t wire_value(const row &r, const void *m) {
-    return visit_scalar(r.what, [&]<kind K>() -> uint64_t {
-        return scalar_kind<K>::to_wire(member<typename scalar_kind<K>::type>(m, r.offset));
+    return wire_value_at(r.what, static_cast<const uint8_t *>(m) + r.offset);
+}
+
+constexpr uint32_t scalar_wire(kind k) {
+    switch (k) {
+    case kind::fixed32:
+    case kind::sfixed32:
+    case kind::float32: return wire_fixed32;
+    case kind::fixed64:
+    case kind::sfixed64:
+    case kind::float64: return wire_fixed64;
+    default: return wire_varint;
+    }
+}
+constexpr uint32_t scalar_width(kind k) {  // of its C type
+    switch (k) {
+    case kind::boolean: return 1;
+    case kind::uint64:
+    case kind::int64:
+    case kind::sint64:
+    case kind::fixed64:
+    case kind::sfixed64:
+    case kind::float64: return 8;
+    default: return 4;
+    }
+}
+
+// A scalar's raw value by its wire type, stored as its kind at `at`.
+KEST_INLINE bool read_raw(In &in, uint32_t wire, uint64_t &raw) {
+    uint32_t low;
+    if (wire == wire_fixed64) return in.fixed64(raw);
+    if (wire != wire_fixed32) return in.u64(raw);
+    if (!in.fixed32(low)) return false;
+    raw = low;
+    return true;
+}
+[[gnu::noinline]] inline void store_scalar(kind k, void *at, uint64_t raw) {
+    visit_scalar(k, [&]<kind K>() {
+        using S = scalar_kind<K>;
+        member<typename S::type>(at, 0) = S::from_wire(static_cast<typename S::raw>(raw));
     });
 }
 
-// A scalar read by its wire type and stored as its kind.
 inline bool take_scalar(const row &r, void *m, In &in) {
     uint64_t raw;
-    uint32_t low;
-    const uint32_t wire = r.tag & 7;
-    if (!(wire == wire_fixed32 ? in.fixed32(low) : wire == wire_fixed64 ? in.fixed64(raw) : in.u64(raw))) return false;
-    if (wire == wire_fixed32) raw = low;
-    visit_scalar(r.what, [&]<kind K>() {
-        using S = scalar_kind<K>;
-        member<typename S::type>(m, r.offset) = S::from_wire(static_cast<typename S::raw>(raw));
-    });
+    if (!read_raw(in, r.tag & 7, raw)) return false;
+    store_scalar(r.what, static_cast<uint8_t *>(m) + r.offset, raw);
     return true;
+}
+
+// ---- runs of scalars ----------------------------------------------------------------
+
+inline bool packed(const row &r) { return (r.tag & 7) == wire_len; }
+
+// The values' bytes, without tags or length.
+inline uint64_t scalars_body(kind k, const uint8_t *a, uint32_t count) {
+    const uint32_t wire = scalar_wire(k), width = scalar_width(k);
+    if (wire != wire_varint) return uint64_t{count} * (wire == wire_fixed32 ? 4 : 8);
+    uint64_t body = 0;
+    for (uint32_t i = 0; i < count; ++i) body += varint_size(wire_value_at(k, a + uint64_t{i} * width));
+    return body;
+}
+
+[[gnu::noinline]] inline uint64_t scalars_size(const row &r, const void *m) {
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    if (!count) return 0;
+    const uint64_t body = scalars_body(r.what, member<const uint8_t *>(m, r.offset), count);
+    return packed(r) ? r.tag_size + varint_size(body) + body : uint64_t{count} * r.tag_size + body;
+}
+
+// The packed field's tag and length, then each value, after its own tag when not packed.
+[[gnu::noinline]] inline void put_scalars(const row &r, const void *m, Out &o) {
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    const auto *a = member<const uint8_t *>(m, r.offset);
+    const uint32_t wire = scalar_wire(r.what), width = scalar_width(r.what);
+    uint8_t tmp[16];
+    if (!count) return;
+    if (packed(r)) o.put_bytes(tmp, static_cast<size_t>(put_varint(put_varint(tmp, r.tag), scalars_body(r.what, a, count)) - tmp));
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t *q = packed(r) ? tmp : put_varint(tmp, r.tag);
+        const uint64_t v = wire_value_at(r.what, a + uint64_t{i} * width);
+        q = wire == wire_fixed32 ? put_fixed32(q, static_cast<uint32_t>(v))
+            : wire == wire_fixed64 ? put_fixed64(q, v)
+                                   : put_varint(q, v);
+        o.put_bytes(tmp, static_cast<size_t>(q - tmp));
+    }
+}
+
+
+// One occurrence, packed or not: its values stored from `out`'s `n`th on, or only
+// counted when `out` is null. The scan that sizes the block and the read that fills it
+// are this one walk, so they agree on every input.
+inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, const uint8_t *end, uint8_t *out,
+                              uint32_t &n) {
+    const uint32_t value_wire = scalar_wire(r.what), width = scalar_width(r.what);
+    In in{p, end};
+    auto take = [&](In &from) {
+        uint64_t raw;
+        if (!read_raw(from, value_wire, raw)) return false;
+        if (out) store_scalar(r.what, out + uint64_t{n} * width, raw);
+        ++n;
+        return true;
+    };
+    if (wire != wire_len) return take(in) ? Step{in.p, KEST_OK} : Step{in.p, KEST_ERR_MALFORMED};
+    uint32_t len;
+    if (!in.extent(len)) return {in.p, KEST_ERR_MALFORMED};
+    if (value_wire != wire_varint && len % (value_wire == wire_fixed32 ? 4 : 8)) return {in.p, KEST_ERR_MALFORMED};
+    In body{in.p, in.p + len};
+    while (!body.done())
+        if (!take(body)) return {body.p, KEST_ERR_MALFORMED};
+    return {body.p, KEST_OK};
+}
+
+// protobuf concatenates a run's occurrences, in either form. The first one counts the
+// values of every later one in the message, so that one block takes them all.
+[[gnu::noinline]] inline Step take_scalars(const row &r, void *m, uint32_t wire, const uint8_t *p,
+                                           const uint8_t *end, const Decoding &d) {
+    auto &array = member<uint8_t *>(m, r.offset);
+    auto &count = member<uint32_t>(m, r.aux);
+    if (!array) {
+        uint64_t total = 0;
+        In scan{p, end};
+        // Past the fields between, as the reads between pass over them; false at the end.
+        auto next = [&](uint32_t &w) {
+            uint32_t tag;
+            while (!scan.done() && scan.u32(tag)) {
+                if (tag >> 3 == r.number()) {
+                    w = tag & 7;
+                    return w == wire_len || w == scalar_wire(r.what);
+                }
+                if (scan.skip_field(tag & 7) != KEST_OK) return false;
+            }
+            return false;
+        };
+        for (uint32_t w = wire;;) {
+            uint32_t n = 0;
+            const Step st = scalar_occurrence(r, w, scan.p, end, nullptr, n);
+            total += n;
+            scan.p = st.p;
+            if (st.rc != KEST_OK || !next(w)) break;
+        }
+        if (total != 0) {
+            const uint64_t size = total * scalar_width(r.what);
+            if (!d.alloc || total > UINT32_MAX || static_cast<size_t>(size) != size) return {p, KEST_ERR_NO_MEMORY};
+            array = static_cast<uint8_t *>(d.alloc(size, d.ctx));
+            if (!array) return {p, KEST_ERR_NO_MEMORY};
+            count = 0;
+        }
+    }
+    uint32_t n = count;
+    const Step st = scalar_occurrence(r, wire, p, end, array, n);
+    count = n;
+    return st;
+}
+
+struct scalar_ops {
+    uint64_t (*size)(const row &r, const void *m);
+    void (*write)(const row &r, const void *m, Out &o);
+    Step (*take)(const row &r, void *m, uint32_t wire, const uint8_t *p, const uint8_t *end, const Decoding &d);
+};
+template <class = void>
+inline constexpr scalar_ops scalar_run_ops{&scalars_size, &put_scalars, &take_scalars};
+
+template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
+constexpr row repeated_field<K, Packed, N, Name, M, Off, Aux, AuxOff>::make_row() {
+    return {tag::value, Off, AuxOff, K, tag::size, true, {.ops = &scalar_run_ops<>}};
+}
+
+// Whole or not at all: nullptr when the room ends first.
+inline uint8_t *put_scalars(const row &r, const void *m, uint8_t *p, uint8_t *end) {
+    if (!fits(p, end, r.ops->size(r, m), 0)) return nullptr;
+    Out o{p, static_cast<uint64_t>(end - p), nullptr, 0, false, false};
+    r.ops->write(r, m, o);
+    return p + o.pos;
 }
 
 // The encoded length of the fields from `from` on.
@@ -614,7 +801,9 @@ inline bool take_scalar(const row &r, void *m, In &in) {
     for (uint32_t i = from; i < t.count; ++i) {
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
-        if (r.what == kind::message) {
+        if (r.scalars) {
+            total += r.ops->size(r, m);
+        } else if (r.what == kind::message) {
             total += run_size<>(r, m, zero_copy, nullptr);
         } else if (r.what == kind::bytes) {
             const uint64_t n = member<uint64_t>(m, r.aux);
@@ -646,6 +835,10 @@ inline uint8_t *put_head(uint8_t *q, const row &r, const void *m) {
     for (uint32_t i = from; i < t.count && p; ++i) {
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
+        if (r.scalars) {
+            p = put_scalars(r, m, p, end);
+            continue;
+        }
         if (r.what == kind::message) {
             p = put_run<>(r, m, p, end, s);
             continue;
@@ -689,6 +882,10 @@ template <class R>
         if (!(present >> i & 1)) continue;
         const row &r = t.rows[i];
         uint8_t tmp[16];
+        if (r.scalars) {
+            r.ops->write(r, m, o);
+            continue;
+        }
         if (r.what == kind::message) {
             const table &e = *r.element;
             const auto *el = member<const uint8_t *>(m, r.offset);
@@ -819,13 +1016,16 @@ inline const row *find_row(const table &t, uint32_t number) {
             rc = in.skip_field(tag & 7);
             continue;
         }
-        if ((tag & 7) != (r->tag & 7)) {
+        const uint32_t wire = tag & 7;
+        if (wire != (r->tag & 7) && !(r->scalars && (wire == wire_len || wire == scalar_wire(r->what)))) {
             rc = KEST_ERR_FIELD_TYPE;
             break;
         }
         bool ok = true;
-        if (r->what == kind::bytes || r->what == kind::message) {
-            const Step st = r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d) : take_run<>(*r, m, in.p, in.end, d);
+        if (r->scalars || r->what == kind::bytes || r->what == kind::message) {
+            const Step st = r->scalars                ? r->ops->take(*r, m, wire, in.p, in.end, d)
+                            : r->what == kind::bytes ? take_bytes(*r, m, in.p, in.end, d)
+                                                      : take_run<>(*r, m, in.p, in.end, d);
             in.p = st.p;
             if (st.rc != KEST_OK) {
                 rc = st.rc;
@@ -910,7 +1110,7 @@ KEST_INLINE uint64_t field_size(const R &m, bool zero_copy) {
 
 template <class F>
 inline constexpr uint32_t most = [] {
-    if constexpr (F::what == kind::bytes || F::what == kind::message)
+    if constexpr (F::repeated || F::what == kind::bytes)
         return 0u;
     else
         return F::tag::size + scalar_kind<F::what>::max;
@@ -923,7 +1123,7 @@ inline constexpr auto checks = []<class... F>(field_list<F...>) {
     std::array<bool, sizeof...(F)> at{};
     uint32_t taken = slop, i = 0;
     ((at[i] = F::what == kind::bytes || taken + most<F> > slop,
-      taken = F::what == kind::bytes || F::what == kind::message ? slop : (at[i] ? 0 : taken) + most<F>, ++i),
+      taken = F::what == kind::bytes || F::repeated ? slop : (at[i] ? 0 : taken) + most<F>, ++i),
      ...);
     return at;
 }(fields_of<R>{});
@@ -953,7 +1153,10 @@ KEST_INLINE uint8_t *write_body(const R &m, uint8_t *p, uint8_t *end, Sink &s) {
                         if (reinterpret_cast<uintptr_t>(p) > limit) [[unlikely]]
                             if (!near_end(I)) return false;
                     if (!written<F, I>(m, present)) return true;
-                    if constexpr (F::what == kind::message) {
+                    if constexpr (F::scalars) {
+                        p = put_scalars(table_of<R>.rows[I], &m, p, end);
+                        return p != nullptr;
+                    } else if constexpr (F::what == kind::message) {
                         p = put_run<typename F::element, T::value>(table_of<R>.rows[I], &m, p, end, s);
                         return p != nullptr;
                     } else if constexpr (F::what == kind::bytes) {
@@ -978,7 +1181,9 @@ KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t fr
     uint64_t total = 0;
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         ((written<F, I>(m, present) && (!F::implicit_presence || I >= from) ? [&]() KEST_INLINE_LAMBDA {
-            if constexpr (F::what == kind::message) {
+            if constexpr (F::scalars) {
+                total += scalars_size(table_of<R>.rows[I], &m);
+            } else if constexpr (F::what == kind::message) {
                 if constexpr (speed<R>)
                     total += run_size<typename F::element>(table_of<R>.rows[I], &m, zero_copy, t);
                 else
@@ -1043,9 +1248,11 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
                             return;
                         }
                     }
-                    if constexpr (F::what == kind::bytes || F::what == kind::message) {
+                    if constexpr (F::scalars || F::what == kind::bytes || F::what == kind::message) {
                         Step st;
-                        if constexpr (F::what == kind::bytes)
+                        if constexpr (F::scalars)
+                            st = take_scalars(table_of<R>.rows[I], &m, F::tag::wire, in.p, in.end, d);
+                        else if constexpr (F::what == kind::bytes)
                             st = take_bytes(table_of<R>.rows[I], &m, in.p, in.end, d);
                         else if constexpr (speed<R>)
                             st = take_run<typename F::element>(table_of<R>.rows[I], &m, in.p, in.end, d);
@@ -1156,7 +1363,7 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
         for (uint32_t j = 0; j < t.owning_count; ++j) {
             const uint32_t i = t.owning[j];
             const row &r = t.rows[i];
-            const bool run = r.what == kind::message;
+            const bool run = r.what == kind::message || r.scalars;
             const uint64_t n = run ? member<uint32_t>(src, r.aux) : member<uint64_t>(src, r.aux);
             const auto *from = member<const uint8_t *>(src, r.offset);
             member<void *>(m, r.offset) = nullptr;
@@ -1165,7 +1372,7 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             else
                 member<uint64_t>(m, r.aux) = 0;
             if (n == 0) continue;
-            const uint64_t size = run ? n * r.element->record_size : n;
+            const uint64_t size = !run ? n : n * (r.scalars ? scalar_width(r.what) : r.element->record_size);
             uint8_t *const block = copy_block(from, size, alloc, ctx);
             if (!block) {  // left out of the copy, bit and all
                 store_present(t, m, load_present(t, m) & ~(uint64_t{1} << i));
@@ -1173,8 +1380,8 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
                 continue;
             }
             if (run) {
-                const table &e = *r.element;
-                if (e.owning_count && own_blocks(e, block, from, n, alloc, ctx) != KEST_OK) rc = KEST_ERR_NO_MEMORY;
+                if (!r.scalars && r.element->owning_count && own_blocks(*r.element, block, from, n, alloc, ctx) != KEST_OK)
+                    rc = KEST_ERR_NO_MEMORY;
                 member<uint32_t>(m, r.aux) = static_cast<uint32_t>(n);
             } else {
                 member<uint64_t>(m, r.aux) = n;
@@ -1197,7 +1404,7 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
         const R &src = from_records[k];
         for_each_field<R>([&]<class F, size_t I>() {
             if constexpr (F::owns_memory) {
-                constexpr bool run = F::what == kind::message;
+                constexpr bool run = F::repeated;
                 const uint64_t n = src.*F::count;
                 const auto *from = reinterpret_cast<const uint8_t *>(src.*F::member);
                 m.*F::member = nullptr;
@@ -1212,7 +1419,7 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
                 }
                 if constexpr (run) {
                     using E = typename F::element;
-                    if constexpr (owns_memory<E>)
+                    if constexpr (!F::scalars && owns_memory<E>)
                         if (own_blocks_of(reinterpret_cast<E *>(block), reinterpret_cast<const E *>(from), n, alloc,
                                           ctx) != KEST_OK)
                             rc = KEST_ERR_NO_MEMORY;
@@ -1270,7 +1477,12 @@ KEST_INLINE void release_in(R *records, uint32_t count, const Releasing &rel) {
     for (uint32_t k = 0; k < count; ++k) {
         R &m = records[k];
         for_each_field<R>([&]<class F, size_t>() {
-            if constexpr (F::what == kind::bytes) {
+            if constexpr (F::scalars) {
+                if (!(m.*F::member)) return;
+                rel.release(m.*F::member, rel.ctx);
+                m.*F::member = nullptr;
+                m.*F::count = 0;
+            } else if constexpr (F::what == kind::bytes) {
                 if (rel.zero_copy || !(m.*F::member)) return;
                 rel.release(const_cast<uint8_t *>(m.*F::member), rel.ctx);
                 m.*F::member = nullptr;
@@ -1299,9 +1511,9 @@ template <class R>
             if (rel.zero_copy || !block) continue;
             rel.release(block, rel.ctx);
             block = nullptr;
-        } else if (r.what == kind::message && block) {
+        } else if ((r.what == kind::message || r.scalars) && block) {
             const uint32_t count = member<uint32_t>(m, r.aux);
-            if (r.element->owning_count)
+            if (!r.scalars && r.element->owning_count)
                 for (uint32_t k = 0; k < count; ++k) release(*r.element, block + k * r.element->record_size, rel);
             rel.release(block, rel.ctx);
             block = nullptr;
@@ -1344,7 +1556,7 @@ consteval bool present_follows_fields(field_list<F...>) {
     };
     ([&] {
         take.template operator()<value_of<F::member>>(F::offset);
-        if constexpr (F::what == kind::bytes || F::what == kind::message)
+        if constexpr (F::what == kind::bytes || F::repeated)
             take.template operator()<value_of<F::count>>(F::aux_offset);
     }(), ...);
     take.template operator()<presence_t<R>>(offsetof(R, present));

@@ -22,7 +22,8 @@ using Field = pb::FieldDescriptor;
 using Message = pb::Descriptor;
 
 constexpr const char *supported =
-    "kest supports optional fields of every scalar type, bytes, string and enums, and repeated messages";
+    "kest supports optional fields of every scalar type, bytes, string and enums, and repeated scalars, enums and "
+    "messages";
 constexpr int max_fields = 64;    // bits of `present`
 constexpr size_t width = 100;     // where prototypes wrap
 
@@ -175,7 +176,7 @@ std::string field_problem(const Field &f) {
     if (f.type() == Field::TYPE_GROUP) return "a group";
     if (f.is_map()) return "a map";
     if (f.is_repeated()) {
-        if (f.type() != Field::TYPE_MESSAGE) return std::string("repeated ") + f.type_name();
+        if (is_bytes(f)) return std::string("repeated ") + f.type_name();
     } else {
         if (f.type() == Field::TYPE_MESSAGE) return "a singular embedded message";
         if (!scalar(f) && !is_bytes(f)) return f.type_name();
@@ -477,8 +478,8 @@ std::string record(const Message &m, const std::string &prefix) {
         if (is_bytes(*f))
             out += "    const uint8_t *" + member + ";" + note + "\n    uint64_t " + member + "_len;\n";
         else if (f->is_repeated())
-            out += "    " + c_name(*f->message_type()) + " *" + member + ";" + note + "\n    uint32_t n_" + member +
-                   ";\n";
+            out += "    " + (f->message_type() ? c_name(*f->message_type()) : std::string(scalar(*f)->c_type)) + " *" +
+                   member + ";" + note + "\n    uint32_t n_" + member + ";\n";
         else
             out += std::string("    ") + scalar(*f)->c_type + " " + member + ";" + note + "\n";
     }
@@ -581,9 +582,13 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
             const Field &f = *fields[i];
             const std::string n = std::to_string(f.number()), member = "KEST_MEMBER(" + name + ", f" + n;
             const bool implicit = !f.has_presence() && !f.is_repeated();
-            out += std::string("\n        ") + (implicit ? "implicit<" : "") + "field<kind::";
+            const bool scalars = f.is_repeated() && !f.message_type();
+            out += std::string("\n        ") + (implicit ? "implicit<" : "") + (scalars ? "repeated_" : "") + "field<kind::";
             if (is_bytes(f))
                 out += "bytes, " + n + ", \"" + f.name() + "\", " + member + "), " + member + "_len)>";
+            else if (scalars)
+                out += std::string(scalar(f)->kind) + ", " + (f.is_packed() ? "true" : "false") + ", " + n + ", \"" +
+                       f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else if (f.is_repeated())
                 out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else

@@ -62,7 +62,7 @@ std::string numbered_fields(int n) {
 
 constexpr const char *supported =
     "is not supported; kest supports optional fields of every scalar type, bytes, string and enums, and repeated "
-    "messages";
+    "scalars, enums and messages";
 constexpr const char *renamed = "is not supported; rename the message: kest names a record after its message";
 
 // Refused: a part of each line of the refusal, in order. Accepted (`files` written):
@@ -85,22 +85,26 @@ const Case cases[] = {
      "sint64 d = 4; optional sfixed32 e = 5; optional sfixed64 f = 6; optional fixed64 g = 7; optional float h = 8; "
      "optional double i = 9; optional E j = 536870911; }", {}, "prefix=p_", 3},
     // Every problem of the request, one line each, by file and position.
-    {"message M { repeated uint32 b = 2; repeated fixed32 c = 3 [packed = true]; "
+    {"message M { repeated uint32 a = 1; repeated string b = 2; repeated bytes c = 3; "
      "map<uint32, bytes> d = 4; oneof o { uint32 e = 5; } optional group G = 6 { optional uint32 x = 7; } }",
-     {std::string("t.proto: message M, field b (number 2): repeated uint32 ") + supported, "(number 3): repeated fixed32 is",
+     {std::string("t.proto: message M, field b (number 2): repeated string ") + supported, "(number 3): repeated bytes is",
       "field d (number 4): a map is", "field e (number 5): a oneof (o) is", "field g (number 6): a group is"}},
     {"message M { required uint32 a = 1; optional uint32 b = 2 [default = 5]; optional E c = 3; repeated M d = 4; "
      "} message E {}",
      {"field a (number 1): a required field", "field b (number 2): an explicit default is",
       "field c (number 3): a singular embedded message is", "(number 4): a message that embeds itself (M -> M) is"}},
-    {"syntax = \"proto3\"; message M { uint32 a = 1; optional sint64 c = 3; }",
+    {"syntax = \"proto3\"; message M { uint32 a = 1; optional sint64 c = 3; repeated float d = 4; "
+     "repeated int64 e = 5 [packed = false]; }",
      {"t.kest.hpp: implicit<field<kind::uint32, 1, \"a\", KEST_MEMBER(::M, f1)>>,\n"
-      "        field<kind::sint64, 3, \"c\", KEST_MEMBER(::M, f3)>>;"}, "prefix=p_", 3},
+      "        field<kind::sint64, 3, \"c\", KEST_MEMBER(::M, f3)>,\n"
+      "        repeated_field<kind::float32, true, 4, \"d\", KEST_MEMBER(::M, f4), KEST_MEMBER(::M, n_f4)>,\n"
+      "        repeated_field<kind::int64, false, 5, \"e\", KEST_MEMBER(::M, f5), KEST_MEMBER(::M, n_f5)>>;",
+      "t.kest.h:     float *f4; /* d */\n    uint32_t n_f4;\n"}, "prefix=p_", 3},
     {"message A { repeated B b = 1; } message B { repeated A a = 2; }",
      {"message A, field b (number 1): a message that embeds itself (A -> B -> A) is",
       "message B, field a (number 2): a message that embeds itself (B -> A -> B) is"}},
     {numbered_fields(65), {"message M: 65 fields are not supported"}},
-    {"message M { message N { repeated sint32 z = 1; } extensions 9; } extend M { optional uint32 x = 9; }",
+    {"message M { message N { repeated bytes z = 1; } extensions 9; } extend M { optional uint32 x = 9; }",
      {"message M.N, field z (number 1)", "extension x of M (number 9): an extension is"}},
     {"message register {} message class {} message kest_segment {} message index {} message record {} "
      "message dst {} message UINT8_MAX {} message _Bool {}",

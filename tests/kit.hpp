@@ -114,12 +114,30 @@ void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
 // lengths of payloads and of whole elements; now and then a payload past 16 KB or a
 // run of up to 63 elements. Payloads and arrays live in `store`. A fuzzer's byte
 // that picks between choices picks these too, with its top bits.
+template <class T, class Src>
+T any_value(Src &src) {
+    const uint64_t x = src.bits(64), s = src.bits(8);
+    const uint64_t y = s >= 0xE0 ? edge(1 + x % ((8 * sizeof(T) - 1) / 7), x >> 8) : x >> (s & 63);
+    if constexpr (std::is_floating_point_v<T>)  // any bits: NaN payloads too
+        return std::bit_cast<T>(static_cast<std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>(y));
+    else
+        return static_cast<T>(s & 0x10 && std::is_signed_v<T> ? ~y : y);
+}
+
 template <class R, class Src>
 R build(Src &src, std::deque<Bytes> &store) {
     R m{};
     kc::for_each_field<R>([&]<class F, size_t>() {
         auto &v = m.*F::member;
-        if constexpr (kind_of<F> == kc::kind::bytes) {
+        if constexpr (F::scalars) {
+            using T = typename F::element;
+            const uint64_t pick = src.bits(8);
+            const auto n = static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
+            auto *e = reinterpret_cast<T *>(store.emplace_back(n * sizeof(T) + 1).data());
+            for (uint32_t i = 0; i < n; ++i) e[i] = any_value<T>(src);
+            v = n ? e : nullptr;
+            m.*F::count = n;
+        } else if constexpr (kind_of<F> == kc::kind::bytes) {
             const uint64_t pick = src.bits(8), x = pick & 3 ? src.bits(4) : src.bits(9);
             const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : pick >= 0xF0 && !(pick & 3) ? x << 7 : x;
             Bytes &b = store.emplace_back(n + 1);
@@ -138,13 +156,7 @@ R build(Src &src, std::deque<Bytes> &store) {
             v = n ? e : nullptr;
             m.*F::count = n;
         } else {
-            using T = std::remove_reference_t<decltype(v)>;
-            const uint64_t x = src.bits(64), s = src.bits(8);
-            const uint64_t y = s >= 0xE0 ? edge(1 + x % ((8 * sizeof(T) - 1) / 7), x >> 8) : x >> (s & 63);
-            if constexpr (std::is_floating_point_v<T>)  // any bits: NaN payloads too
-                v = std::bit_cast<T>(static_cast<std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>(y));
-            else
-                v = static_cast<T>(s & 0x10 && std::is_signed_v<T> ? ~y : y);
+            v = any_value<std::remove_reference_t<decltype(v)>>(src);
         }
     });
     m.present = static_cast<kc::presence_t<R>>(src.bits(64));
@@ -173,10 +185,13 @@ bool same_bits(const T &a, const T &b) { return !std::memcmp(&a, &b, sizeof a); 
 template <class F, size_t I, class R>
 bool same_field(const R &a, const R &b) {
     const auto &x = a.*F::member, &y = b.*F::member;
-    if constexpr (kind_of<F> == kc::kind::message) {
+    if constexpr (F::repeated) {
         const uint32_t n = has<R, I>(a) ? a.*F::count : 0;
         bool eq = n == (has<R, I>(b) ? b.*F::count : 0);
-        for (uint32_t i = 0; eq && i < n; ++i) eq = same(x[i], y[i]);
+        for (uint32_t i = 0; eq && i < n; ++i) {
+            if constexpr (F::scalars) eq = same_bits(x[i], y[i]);
+            else eq = same(x[i], y[i]);
+        }
         return eq;
     } else if (has<R, I>(a) != has<R, I>(b) || !has<R, I>(a)) {
         return has<R, I>(a) == has<R, I>(b);
@@ -204,7 +219,9 @@ std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = n
         kc::for_each_field<std::remove_cvref_t<decltype(r)>>([&]<class F, size_t>() {
             const auto &p = r.*F::member;
             if (!p) return;
-            if constexpr (kind_of<F> == kc::kind::bytes) {
+            if constexpr (F::scalars) {
+                owned.insert(p);  // converted values: a block even in zero-copy mode
+            } else if constexpr (kind_of<F> == kc::kind::bytes) {
                 if (!input) return void(owned.insert(p));
                 const uint64_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(input->data());
                 inside = inside && at <= input->size() && r.*F::length <= input->size() - at;
@@ -228,7 +245,9 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     api<R>::release(m, Alloc::give, &a, flags);
     bool kept = m.present == before.present;
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (kind_of<F> == kc::kind::bytes)
+        if constexpr (F::scalars)
+            kept = kept && !(m.*F::member) && !(m.*F::count);
+        else if constexpr (kind_of<F> == kc::kind::bytes)
             kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
         else if constexpr (kind_of<F> == kc::kind::message)
             kept = kept && !(m.*F::member) && !(m.*F::count);
@@ -263,11 +282,42 @@ struct Layout {
     }
 };
 
+// A scalar's bytes as protobuf writes them.
+template <kc::kind K, class T>
+void put_value(Bytes &out, const T &v) {
+    if constexpr (kc::scalar_wire(K) != kc::wire_varint) {
+        const auto *b = reinterpret_cast<const uint8_t *>(&v);  // little-endian bits
+        for (size_t k = 0; k < sizeof v; ++k) out.push_back(b[std::endian::native == std::endian::little ? k : sizeof v - 1 - k]);
+    } else if constexpr (K == kc::kind::sint32 || K == kc::kind::sint64) {
+        put_varint(out, v < 0 ? uint64_t(-(v + 1)) * 2 + 1 : uint64_t(v) * 2);
+    } else {
+        put_varint(out, uint64_t(int64_t(v)));  // an int32's sign fills the varint's 64 bits
+    }
+}
+
 template <class R>
 Layout lay(const R &m, bool zc) {
     Layout l;
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const auto &v = m.*F::member;
+        if constexpr (F::scalars) {
+            Bytes body;
+            for (uint32_t i = 0, n = has<R, I>(m) ? m.*F::count : 0; i < n; ++i) {
+                if (F::tag::wire == kc::wire_len) {
+                    put_value<F::what>(body, v[i]);
+                    continue;
+                }
+                put_varint(l.buf, F::tag::value);
+                put_value<F::what>(l.buf, v[i]);
+                l.ends.insert(l.buf.size());
+            }
+            if (!body.empty()) {
+                put_varint(l.buf, F::tag::value);
+                put_varint(l.buf, body.size());
+                l.buf.insert(l.buf.end(), body.begin(), body.end());
+                l.ends.insert(l.buf.size());
+            }
+        } else {
         uint32_t times = has<R, I>(m);
         if constexpr (kind_of<F> == kc::kind::message) times *= m.*F::count;
         for (uint32_t i = 0; i < times; ++i) {
@@ -288,15 +338,11 @@ Layout lay(const R &m, bool zc) {
                 put_varint(l.buf, uint32_t(n));
                 if (zc && n) l.close(), l.segs.push_back({v, 0, n}), l.ref += n;
                 if (!zc) l.copied.emplace_back(l.buf.size(), n), l.buf.insert(l.buf.end(), v, v + n);
-            } else if constexpr (F::tag::wire != kc::wire_varint) {
-                const auto *b = reinterpret_cast<const uint8_t *>(&v);  // little-endian bits
-                for (size_t k = 0; k < sizeof v; ++k) l.buf.push_back(b[std::endian::native == std::endian::little ? k : sizeof v - 1 - k]);
-            } else if constexpr (kind_of<F> == kc::kind::sint32 || kind_of<F> == kc::kind::sint64) {
-                put_varint(l.buf, v < 0 ? uint64_t(-(v + 1)) * 2 + 1 : uint64_t(v) * 2);
             } else {
-                put_varint(l.buf, uint64_t(int64_t(v)));  // an int32's sign fills the varint's 64 bits
+                put_value<F::what>(l.buf, v);
             }
             l.ends.insert(l.buf.size());
+        }
         }
     });
     l.close();
@@ -355,7 +401,9 @@ template <class R>
 constexpr uint64_t most_per_byte() {
     uint64_t most = 1;
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (kind_of<F> == kc::kind::message) {
+        if constexpr (F::scalars) {
+            most = std::max<uint64_t>(most, sizeof(typename F::element));  // a packed one-byte varint
+        } else if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
             most = std::max({most, (uint64_t{sizeof(E)} + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
         }
@@ -437,13 +485,14 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const auto &to = dst.*F::member, &from = src.*F::member;
         const bool bit = has<R, I>(dst) == has<R, I>(src);
-        if constexpr (kind_of<F> == kc::kind::bytes || kind_of<F> == kc::kind::message) {
+        if constexpr (kind_of<F> == kc::kind::bytes || F::repeated) {
             const auto n = src.*extent<F>;
             if (!n) return void(ok = ok && !to && !(dst.*extent<F>) && bit);
             if (!to) return void(ok = ok && ++failed && !(dst.*extent<F>) && !has<R, I>(dst));
             ok = ok && ++blocks && dst.*extent<F> == n && bit && to != from;
             if constexpr (kind_of<F> == kc::kind::bytes) ok = ok && !std::memcmp(to, from, n);
-            if constexpr (kind_of<F> == kc::kind::message)
+            if constexpr (F::scalars) ok = ok && !std::memcmp(to, from, n * sizeof *to);
+            if constexpr (kind_of<F> == kc::kind::message && !F::scalars)
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
             ok = ok && same_bits(to, from) && bit;
