@@ -51,7 +51,9 @@ template <class R>
 std::string to_proto(const R &m, pb::Message &out) {
     const pb::Reflection *r = out.GetReflection();
     const pb::Descriptor *d = out.GetDescriptor();
-    if (d->name() != kest::name_of<R> || d->field_count() != int(kc::fields_of<R>::size))
+    std::string name = d->full_name().substr(d->file()->package().empty() ? 0 : d->file()->package().size() + 1);
+    std::replace(name.begin(), name.end(), '.', '_');  // Outer.Inner is Outer_Inner
+    if (name != kest::name_of<R> || d->field_count() != int(kc::fields_of<R>::size))
         return "the .proto's " + d->name() + " is not described as " + std::string(kest::name_of<R>);
     std::string e;
     kc::for_each_field<R>([&]<class F, size_t I>() {

@@ -134,7 +134,8 @@ struct row {
     uint32_t aux;     // of a byte string's length, or of a run's count
     kind what;
     uint8_t tag_size;
-    bool scalars;  // a run of `what`: packed when its tag says length-delimited
+    bool scalars;   // a run of `what`: packed when its tag says length-delimited
+    uint8_t oneof;  // 1 + the index of its oneof in the message, or 0
     union {
         const table *element;     // a run's element
         const scalar_ops *ops;    // a run of scalars' routines: only a library that has one links them
@@ -374,6 +375,7 @@ struct field {
     static constexpr bool repeated = K == kind::message;
     static constexpr bool scalars = false;
     static constexpr bool implicit_presence = false;
+    static constexpr uint8_t oneof = 0;
     static constexpr std::string_view name = Name.view();
     static constexpr bool owns_memory = K == kind::bytes || K == kind::message;
     static constexpr auto member = M;
@@ -396,9 +398,9 @@ struct field {
 
     static constexpr row make_row() {
         if constexpr (K == kind::message)
-            return {tag::value, Off, AuxOff, K, tag::size, false, {.element = table_ptr<element>()}};
+            return {tag::value, Off, AuxOff, K, tag::size, false, 0, {.element = table_ptr<element>()}};
         else
-            return {tag::value, Off, AuxOff, K, tag::size, false, {.element = nullptr}};
+            return {tag::value, Off, AuxOff, K, tag::size, false, 0, {.element = nullptr}};
     }
 };
 
@@ -419,6 +421,7 @@ struct repeated_field {
     using tag = wire_tag<N, Packed ? wire_len : scalar_kind<K>::wire>;
     static constexpr kind what = K;
     static constexpr bool repeated = true, scalars = true, implicit_presence = false, owns_memory = true;
+    static constexpr uint8_t oneof = 0;
     static constexpr std::string_view name = Name.view();
     static constexpr auto member = M;
     static constexpr auto count = Aux;
@@ -428,6 +431,29 @@ struct repeated_field {
                   "the members do not match: a repeated scalar is an array of its type and a `uint32_t` count");
     static constexpr row make_row();
 };
+
+// A member of a oneof (1 + its index in the message): the arrival of another member
+// clears its bit. A writer writes every member whose bit is set.
+template <uint8_t G, class F>
+struct oneof_member : F {
+    static_assert(G != 0 && !F::repeated, "a oneof holds singular fields");
+    static constexpr uint8_t oneof = G;
+    static constexpr row make_row() {
+        row r = F::make_row();
+        r.oneof = G;
+        return r;
+    }
+};
+
+// The bits of the other members of field I's oneof.
+template <class R, size_t I>
+inline constexpr presence_t<R> oneof_others = [] {
+    uint64_t mask = 0;
+    for_each_field<R>([&]<class F, size_t J>() {
+        if (F::oneof != 0 && F::oneof == field_at<R, I>::oneof && J != I) mask |= uint64_t{1} << J;
+    });
+    return static_cast<presence_t<R>>(mask);
+}();
 
 template <class F, size_t I, class R>
 KEST_INLINE bool written(const R &m, presence_t<R> present) {
@@ -783,7 +809,7 @@ inline constexpr scalar_ops scalar_run_ops{&scalars_size, &put_scalars, &take_sc
 
 template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
 constexpr row repeated_field<K, Packed, N, Name, M, Off, Aux, AuxOff>::make_row() {
-    return {tag::value, Off, AuxOff, K, tag::size, true, {.ops = &scalar_run_ops<>}};
+    return {tag::value, Off, AuxOff, K, tag::size, true, 0, {.ops = &scalar_run_ops<>}};
 }
 
 // Whole or not at all: nullptr when the room ends first.
@@ -1021,6 +1047,8 @@ inline const row *find_row(const table &t, uint32_t number) {
             rc = KEST_ERR_FIELD_TYPE;
             break;
         }
+        for (uint32_t j = 0; r->oneof && j < t.count; ++j)  // the other members, replaced from its arrival
+            if (t.rows[j].oneof == r->oneof && &t.rows[j] != r) present &= ~(uint64_t{1} << j);
         bool ok = true;
         if (r->scalars || r->what == kind::bytes || r->what == kind::message) {
             const Step st = r->scalars                ? r->ops->take(*r, m, wire, in.p, in.end, d)
@@ -1226,6 +1254,7 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         (void)((rc == detail::pending && ([&]() KEST_INLINE_LAMBDA {
                     if (!in.template at_tag<F::tag::value>()) return;
+                    present &= static_cast<presence_t<R>>(~oneof_others<R, I>);  // replaced from its arrival
                     if constexpr (speed<R> && F::what == kind::bytes) {
                         // A one-byte length; the record came zeroed, so there is no earlier copy.
                         const uint8_t *const q = in.p;

@@ -1,5 +1,6 @@
 #include "generator.hpp"
 
+#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream.h>
 
@@ -22,8 +23,8 @@ using Field = pb::FieldDescriptor;
 using Message = pb::Descriptor;
 
 constexpr const char *supported =
-    "kest supports optional fields of every scalar type, bytes, string and enums, and repeated scalars, enums and "
-    "messages";
+    "kest supports optional and oneof fields of every scalar type, bytes, string and enums, repeated scalars, enums "
+    "and messages, and maps of them";
 constexpr int max_fields = 64;    // bits of `present`
 constexpr size_t width = 100;     // where prototypes wrap
 
@@ -64,6 +65,12 @@ std::string c_name(const Message &m) {
 }
 
 bool is_bytes(const Field &f) { return f.type() == Field::TYPE_BYTES || f.type() == Field::TYPE_STRING; }
+
+// A proto3 field without `optional`, but for a map entry's key and value, which protobuf
+// always writes.
+bool implicit_presence(const Field &f) {
+    return !f.has_presence() && !f.is_repeated() && !f.containing_type()->options().map_entry();
+}
 
 struct Scalar {
     Field::Type type;
@@ -174,7 +181,6 @@ bool earlier(const T &a, const T &b) {
 
 std::string field_problem(const Field &f) {
     if (f.type() == Field::TYPE_GROUP) return "a group";
-    if (f.is_map()) return "a map";
     if (f.is_repeated()) {
         if (is_bytes(f)) return std::string("repeated ") + f.type_name();
     } else {
@@ -182,7 +188,6 @@ std::string field_problem(const Field &f) {
         if (!scalar(f) && !is_bytes(f)) return f.type_name();
         if (f.is_required()) return "a required field (kest does not check presence)";
         if (f.has_default_value()) return "an explicit default";
-        if (const pb::OneofDescriptor *o = f.real_containing_oneof()) return "a oneof (" + o->name() + ")";
     }
     return "";
 }
@@ -536,16 +541,20 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
     for (const Message *m : order)
         for (int i = 0; i < m->field_count(); ++i) strings = strings || m->field(i)->type() == Field::TYPE_STRING;
     if (strings) out += "/* A string field is a byte string like bytes: kest does not check that it holds UTF-8. */\n";
-    bool implicit = false, enums = false;
+    bool implicit = false, enums = false, oneofs = false;
     for (const Message *m : order)
         for (int i = 0; i < m->field_count(); ++i) {
             const Field &f = *m->field(i);
-            implicit = implicit || (!f.has_presence() && !f.is_repeated());
+            implicit = implicit || implicit_presence(f);
             enums = enums || f.type() == Field::TYPE_ENUM;
+            oneofs = oneofs || f.real_containing_oneof();
         }
     if (implicit)
         out += "/* A proto3 field without `optional` is written when it is not zero or empty, whatever its bit. */\n";
     if (enums) out += "/* An enum field holds any value read, declared or not. */\n";
+    if (oneofs)
+        out += "/* Of a oneof's members, set one bit: the encoder writes every member whose bit is set, and the "
+               "decoder keeps the last member that arrives. */\n";
     if (std::any_of(order.begin(), order.end(), [](const Message *m) { return m->field_count() > 0; }))
         out += "/* <PREFIX><RECORD>_<FIELD> is a field's bit in `present`: its position in the record, not its "
                "number. */\n";
@@ -581,9 +590,12 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
         for (size_t i = 0; i < fields.size(); ++i) {
             const Field &f = *fields[i];
             const std::string n = std::to_string(f.number()), member = "KEST_MEMBER(" + name + ", f" + n;
-            const bool implicit = !f.has_presence() && !f.is_repeated();
+            const bool implicit = implicit_presence(f);
             const bool scalars = f.is_repeated() && !f.message_type();
-            out += std::string("\n        ") + (implicit ? "implicit<" : "") + (scalars ? "repeated_" : "") + "field<kind::";
+            const pb::OneofDescriptor *oneof = f.real_containing_oneof();
+            out += std::string("\n        ") + (implicit ? "implicit<" : "") +
+                   (oneof ? "oneof_member<" + std::to_string(oneof->index() + 1) + ", " : "") +
+                   (scalars ? "repeated_" : "") + "field<kind::";
             if (is_bytes(f))
                 out += "bytes, " + n + ", \"" + f.name() + "\", " + member + "), " + member + "_len)>";
             else if (scalars)
@@ -593,7 +605,7 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
                 out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else
                 out += std::string(scalar(f)->kind) + ", " + n + ", \"" + f.name() + "\", " + member + ")>";
-            if (implicit) out += ">";
+            if (implicit || oneof) out += ">";
             if (i + 1 < fields.size()) out += ",";
         }
         out += std::string(">;\n") + (speed ? "    static constexpr bool speed = true;\n" : "") + "};\n";

@@ -61,8 +61,8 @@ std::string numbered_fields(int n) {
 }
 
 constexpr const char *supported =
-    "is not supported; kest supports optional fields of every scalar type, bytes, string and enums, and repeated "
-    "scalars, enums and messages";
+    "is not supported; kest supports optional and oneof fields of every scalar type, bytes, string and enums, "
+    "repeated scalars, enums and messages, and maps of them";
 constexpr const char *renamed = "is not supported; rename the message: kest names a record after its message";
 
 // Refused: a part of each line of the refusal, in order. Accepted (`files` written):
@@ -86,19 +86,21 @@ const Case cases[] = {
      "optional double i = 9; optional E j = 536870911; }", {}, "prefix=p_", 3},
     // Every problem of the request, one line each, by file and position.
     {"message M { repeated uint32 a = 1; repeated string b = 2; repeated bytes c = 3; "
-     "map<uint32, bytes> d = 4; oneof o { uint32 e = 5; } optional group G = 6 { optional uint32 x = 7; } }",
-     {std::string("t.proto: message M, field b (number 2): repeated string ") + supported, "(number 3): repeated bytes is",
-      "field d (number 4): a map is", "field e (number 5): a oneof (o) is", "field g (number 6): a group is"}},
+     "map<uint32, M> d = 4; oneof o { M e = 5; } optional group G = 6 { optional uint32 x = 7; } }",
+     {"message M.DEntry, field value (number 2): a singular embedded message is",
+      std::string("t.proto: message M, field b (number 2): repeated string ") + supported, "(number 3): repeated bytes is",
+      "field e (number 5): a singular embedded message is", "field g (number 6): a group is"}},
     {"message M { required uint32 a = 1; optional uint32 b = 2 [default = 5]; optional E c = 3; repeated M d = 4; "
      "} message E {}",
      {"field a (number 1): a required field", "field b (number 2): an explicit default is",
       "field c (number 3): a singular embedded message is", "(number 4): a message that embeds itself (M -> M) is"}},
     {"syntax = \"proto3\"; message M { uint32 a = 1; optional sint64 c = 3; repeated float d = 4; "
-     "repeated int64 e = 5 [packed = false]; }",
+     "repeated int64 e = 5 [packed = false]; oneof o { bytes f = 6; } }",
      {"t.kest.hpp: implicit<field<kind::uint32, 1, \"a\", KEST_MEMBER(::M, f1)>>,\n"
       "        field<kind::sint64, 3, \"c\", KEST_MEMBER(::M, f3)>,\n"
       "        repeated_field<kind::float32, true, 4, \"d\", KEST_MEMBER(::M, f4), KEST_MEMBER(::M, n_f4)>,\n"
-      "        repeated_field<kind::int64, false, 5, \"e\", KEST_MEMBER(::M, f5), KEST_MEMBER(::M, n_f5)>>;",
+      "        repeated_field<kind::int64, false, 5, \"e\", KEST_MEMBER(::M, f5), KEST_MEMBER(::M, n_f5)>,\n"
+      "        oneof_member<1, field<kind::bytes, 6, \"f\", KEST_MEMBER(::M, f6), KEST_MEMBER(::M, f6_len)>>>;",
       "t.kest.h:     float *f4; /* d */\n    uint32_t n_f4;\n"}, "prefix=p_", 3},
     {"message A { repeated B b = 1; } message B { repeated A a = 2; }",
      {"message A, field b (number 1): a message that embeds itself (A -> B -> A) is",
@@ -125,10 +127,10 @@ const Case cases[] = {
      {"t.proto: the macro P_T_MESSAGES, also the macro of d/t.proto, is not supported; rename one of them"}},
     {"message ERR { optional uint32 malformed = 1; }", {"KEST_ERR_MALFORMED, also libkest's, is"}, "prefix=kest_"},
     // An import is written whole, though a field names only part of it.
-    {"ts.proto: package g; message Stamp { map<int64, int64> s = 1; } message Ok {} | import \"ts.proto\"; "
+    {"ts.proto: package g; message Stamp { repeated bytes s = 1; } message Ok {} | import \"ts.proto\"; "
      "message E { repeated g.Ok oks = 1; }",
      {"t.proto: import \"ts.proto\": a file kest cannot take (its lines say why) is not supported",
-      "ts.proto: message Stamp, field s (number 1): a map is"}},
+      "ts.proto: message Stamp, field s (number 1): repeated bytes is"}},
     {"message M {}", {"no prefix: protoc-gen-kest needs --kest_opt=prefix=NAME"}, ""},
     {"message M {}", {"no prefix"}, "prefix=,split"}, {"message M {}", {"prefix=1x cannot start a C"}, "prefix=1x"},
     {"message M {}", {"unknown parameter split=yes; protoc-gen-kest takes prefix=NAME"}, "prefix=p_,split=yes"},
