@@ -52,6 +52,8 @@ void fill(R &r, const Shape &s) {
         } else if constexpr (k == kind::bytes) {
             r.*F::member = payload(s.payload);
             r.*F::length = s.payload;
+        } else if constexpr (F::single) {
+            r.*F::member = nullptr;  // a message may hold itself: left out
         } else if constexpr (k == kind::message) {
             using E = typename F::element;
             auto &block = storage.emplace_back(sizeof(E) * s.elements);
@@ -77,7 +79,7 @@ double fields(const R &r) {
     double n = 0;
     for_each_field<R>([&]<class F, size_t>() {
         if constexpr (F::what == kind::message)
-            for (uint32_t i = 0; i < r.*F::count; ++i) n += 1 + fields((r.*F::member)[i]);
+            for (uint32_t i = 0; i < extent_of<F>(r); ++i) n += 1 + fields((r.*F::member)[i]);
         else
             n += 1;
     });

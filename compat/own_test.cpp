@@ -56,6 +56,10 @@ void fill(pb::Message &m, Seeded &src, int depth) {
     for (int i = 0; i < d->field_count(); ++i) {
         const FD *f = d->field(i);
         if (src.bits(1)) continue;
+        if (f->cpp_type() == FD::CPPTYPE_MESSAGE && !f->is_repeated()) {
+            if (depth) fill(*m.GetReflection()->MutableMessage(&m, f), src, depth - 1);
+            continue;
+        }
         if (f->cpp_type() == FD::CPPTYPE_MESSAGE) {
             for (uint64_t n = depth ? src.bits(2) : 0; n; --n) fill(*m.GetReflection()->AddMessage(&m, f), src, depth - 1);
             continue;
@@ -154,6 +158,8 @@ TEST(Own, ReadsAsProtobufDoes) {
         {"a oneof's later member replaces the earlier", "38 05 42 01 61", KEST_OK, true},
         {"the other way round", "42 01 61 08 01 38 05", KEST_OK, true},
         {"one member twice: the last value", "38 05 38 06", KEST_OK, true},
+    }, probes[] = {
+        {"a sub-message twice: merged by protobuf", "2A 02 08 01 2A 02 10 02", KEST_ERR_MALFORMED, true},
     };
     auto check = [&]<class R, class P>(const auto &cases) {
         for (const auto &c : cases) {
@@ -173,6 +179,20 @@ TEST(Own, ReadsAsProtobufDoes) {
     };
     check.template operator()<Gauge, telemetry::Gauge>(gauges);
     check.template operator()<Reading, telemetry::Reading>(readings);
+    check.template operator()<Probe, telemetry::Probe>(probes);
+    // A message that holds itself, nested to the depth where both stop, and past it.
+    for (int depth : {99, 100, 101}) {
+        Bytes wire;
+        for (int i = 0; i < depth; ++i) {
+            Bytes outer{0x32};  // Probe.parent
+            put_varint(outer, wire.size());
+            outer.insert(outer.end(), wire.begin(), wire.end());
+            wire = outer;
+        }
+        telemetry::Probe theirs;
+        kest::record<Probe> got;
+        EXPECT_EQ(got.decode(wire) == kest::errc::ok, theirs.ParseFromArray(wire.data(), int(wire.size()))) << depth;
+    }
 }
 
 }  // namespace

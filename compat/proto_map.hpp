@@ -69,6 +69,8 @@ std::string to_proto(const R &m, pb::Message &out) {
             for (uint32_t i = 0; i < m.*F::count; ++i) put_scalar(out, fd, v[i]);
         else if constexpr (F::what == kc::kind::bytes)
             r->SetString(&out, fd, std::string(reinterpret_cast<const char *>(v), m.*F::length));
+        else if constexpr (F::single)
+            e += v ? to_proto(*v, *r->MutableMessage(&out, fd)) : "";
         else if constexpr (F::what == kc::kind::message)
             for (uint32_t i = 0; i < m.*F::count; ++i) e += to_proto(v[i], *r->AddMessage(&out, fd));
         else

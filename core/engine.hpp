@@ -137,7 +137,7 @@ struct row {
     bool scalars;   // a run of `what`: packed when its tag says length-delimited
     uint8_t oneof;  // 1 + the index of its oneof in the message, or 0
     union {
-        const table *element;     // a run's element
+        const table &(*element)();  // a run's element
         const scalar_ops *ops;    // a run of scalars' routines: only a library that has one links them
     };
     constexpr uint32_t number() const { return tag >> 3; }
@@ -164,6 +164,26 @@ KEST_INLINE T &member(void *m, uint32_t offset) {
 template <class T>
 KEST_INLINE const T &member(const void *m, uint32_t offset) {
     return *reinterpret_cast<const T *>(static_cast<const uint8_t *>(m) + offset);
+}
+
+// A sub-message's row has no count: it is one element while its pointer is set.
+inline constexpr uint32_t no_count = UINT32_MAX;
+KEST_INLINE uint32_t run_count(const row &r, const void *m) {
+    return r.aux == no_count ? member<const void *>(m, r.offset) != nullptr : member<uint32_t>(m, r.aux);
+}
+KEST_INLINE void set_count(const row &r, void *m, uint32_t n) {
+    if (r.aux != no_count) member<uint32_t>(m, r.aux) = n;
+}
+
+// A field's count in the straight-line walks: a byte string's length, a run's count, 1 for a set sub-message.
+template <class F, class R>
+KEST_INLINE uint64_t extent_of(const R &m) {
+    if constexpr (F::single) return m.*F::member != nullptr;
+    else return m.*F::count;
+}
+template <class F, class R>
+KEST_INLINE void set_extent(R &m, uint64_t n) {
+    if constexpr (!F::single) m.*F::count = static_cast<std::remove_reference_t<decltype(m.*F::count)>>(n);
 }
 
 inline uint64_t load_present(const table &t, const void *m) {
@@ -258,6 +278,10 @@ KEST_INLINE uint8_t *put_payload(uint8_t *p, const uint8_t *src, uint64_t n, Sin
 
 // ---- reading ---------------------------------------------------------------------
 
+// As protobuf's readers: deeper input is refused, so that a message that contains itself
+// cannot take the stack.
+inline constexpr uint32_t max_depth = 100;
+
 // What a decode call hands to every field.
 struct Decoding {
     kest_alloc_fn alloc;
@@ -265,6 +289,7 @@ struct Decoding {
     uint32_t flags;
     bool zero_copy;
     bool copy_without_alloc;
+    uint32_t depth = max_depth;  // levels of nesting left
 };
 
 struct Releasing {
@@ -358,6 +383,10 @@ KEST_INLINE decltype(auto) visit_scalar(kind k, Fn &&fn) {
 
 template <class R>
 constexpr const table *table_ptr();  // defined below, once the walks are declared
+// An element's table, reached through a function: a row may point at it before the table
+// is complete, as in a message that holds itself.
+template <class R>
+const table &table_ref();
 template <class R>
 uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s);
 template <class R>
@@ -372,7 +401,8 @@ struct field {
     using R = record_of<M>;
     using tag = wire_tag<N, scalar_kind<K>::wire>;
     static constexpr kind what = K;
-    static constexpr bool repeated = K == kind::message;
+    static constexpr bool single = K == kind::message && std::is_null_pointer_v<decltype(Aux)>;  // a sub-message
+    static constexpr bool repeated = K == kind::message && !single;
     static constexpr bool scalars = false;
     static constexpr bool implicit_presence = false;
     static constexpr uint8_t oneof = 0;
@@ -387,6 +417,8 @@ struct field {
     static constexpr bool members_match() {
         if constexpr (K == kind::bytes)
             return member_is<R, M, const uint8_t *> && member_is<R, Aux, uint64_t>;
+        else if constexpr (K == kind::message && single)
+            return std::is_pointer_v<value_of<M>>;
         else if constexpr (K == kind::message)
             return std::is_pointer_v<value_of<M>> && member_is<R, Aux, uint32_t>;
         else
@@ -394,11 +426,11 @@ struct field {
     }
     static_assert(members_match(), "the members do not match the kind: a scalar of its type, a byte string as a "
                                    "`const uint8_t *` and a `uint64_t` length, a run as an element pointer and a "
-                                   "`uint32_t` count");
+                                   "`uint32_t` count, a sub-message as a pointer");
 
     static constexpr row make_row() {
         if constexpr (K == kind::message)
-            return {tag::value, Off, AuxOff, K, tag::size, false, 0, {.element = table_ptr<element>()}};
+            return {tag::value, Off, single ? no_count : AuxOff, K, tag::size, false, 0, {.element = &table_ref<element>}};
         else
             return {tag::value, Off, AuxOff, K, tag::size, false, 0, {.element = nullptr}};
     }
@@ -420,7 +452,7 @@ struct repeated_field {
     using element = typename scalar_kind<K>::type;
     using tag = wire_tag<N, Packed ? wire_len : scalar_kind<K>::wire>;
     static constexpr kind what = K;
-    static constexpr bool repeated = true, scalars = true, implicit_presence = false, owns_memory = true;
+    static constexpr bool repeated = true, single = false, scalars = true, implicit_presence = false, owns_memory = true;
     static constexpr uint8_t oneof = 0;
     static constexpr std::string_view name = Name.view();
     static constexpr auto member = M;
@@ -556,10 +588,17 @@ KEST_INLINE bool get_scalar(In &in, T &v) {
 // bases must not move), the element is sized first.
 // With an element type and tag, the straight-line writer's own copy, whose calls are
 // direct (a tenth of a run's time); without, one copy for the rows.
+// A run's element table: known at compile time with the element type.
+template <class E>
+KEST_INLINE const table &element_table(const row &r) {
+    if constexpr (std::is_void_v<E>) return r.element();
+    else return *table_ptr<E>();
+}
+
 template <class E = void, uint32_t Tag = 0>
 [[gnu::noinline]] uint8_t *put_run(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s) {
     constexpr bool known = !std::is_void_v<E>;
-    const table &e = *r.element;
+    const table &e = element_table<E>(r);
     const uint32_t step = [&] {
         if constexpr (known) return uint32_t{sizeof(E)};
         else return e.record_size;
@@ -579,7 +618,7 @@ template <class E = void, uint32_t Tag = 0>
         else return e.size(x, false, nullptr);
     };
     const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
-    const uint32_t count = member<uint32_t>(m, r.aux);
+    const uint32_t count = run_count(r, m);
     for (uint32_t i = 0; i < count; ++i, el += step) {
         if (!s.track && fits(p, end, tag_size + 1u + 4u, 1)) {
             uint8_t *const at = tag_at(p), *const body = at + 1;
@@ -615,9 +654,9 @@ template <class E = void, uint32_t Tag = 0>
 // With an element type that asks for speed, its walk is inlined: one copy per element type.
 template <class E = void>
 [[gnu::noinline]] uint64_t run_size(const row &r, const void *m, bool zero_copy, Tally *t) {
-    const table &e = *r.element;
+    const table &e = element_table<E>(r);
     const auto *el = member<const uint8_t *>(m, r.offset);
-    const uint32_t count = member<uint32_t>(m, r.aux);
+    const uint32_t count = run_count(r, m);
     const bool again = zero_copy && !t && e.owning_count != 0;
     auto size = [&](const uint8_t *x, bool zc, Tally *tally) {
         if constexpr (!std::is_void_v<E> && speed<E>) return size_body(*reinterpret_cast<const E *>(x), zc, tally);
@@ -913,9 +952,9 @@ template <class R>
             continue;
         }
         if (r.what == kind::message) {
-            const table &e = *r.element;
+            const table &e = r.element();
             const auto *el = member<const uint8_t *>(m, r.offset);
-            const uint32_t count = member<uint32_t>(m, r.aux);
+            const uint32_t count = run_count(r, m);
             for (uint32_t k = 0; k < count; ++k, el += e.record_size) {
                 const uint8_t *q = put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(e.size(el, false, nullptr)));
                 o.put_bytes(tmp, static_cast<size_t>(q - tmp));
@@ -972,9 +1011,10 @@ inline int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const Decod
 // With an element type, its reader is inlined: one copy per element type.
 template <class E = void>
 [[gnu::noinline]] Step take_run(const row &r, void *m, const uint8_t *p, const uint8_t *end, const Decoding &d) {
-    const table &e = *r.element;
+    const table &e = element_table<E>(r);
     auto &array = member<uint8_t *>(m, r.offset);
-    if (array) return {p, KEST_ERR_MALFORMED};  // a second run
+    if (array) return {p, KEST_ERR_MALFORMED};  // a second run, or a sub-message twice
+    if (!d.depth) return {p, KEST_ERR_MALFORMED};  // nested deeper than any reader goes
     if (!d.alloc) return {p, KEST_ERR_NO_MEMORY};
     In scan{p, end};
     uint32_t count = 0;
@@ -983,7 +1023,7 @@ template <class E = void>
         if (!scan.extent(n)) return {scan.p, KEST_ERR_MALFORMED};
         scan.p += n;
         ++count;
-        if (scan.done()) break;
+        if (scan.done() || r.aux == no_count) break;
         In next = scan;
         uint32_t t;
         if (!next.u32(t)) return {next.p, KEST_ERR_MALFORMED};
@@ -999,7 +1039,9 @@ template <class E = void>
     if (!el) return {p, KEST_ERR_NO_MEMORY};
     std::memset(el, 0, block);
     array = el;
-    member<uint32_t>(m, r.aux) = count;
+    set_count(r, m, count);
+    Decoding inner = d;
+    --inner.depth;
     In in{p, end};
     for (uint32_t i = 0; i < count; ++i, el += e.record_size) {
         uint32_t tag = 0, n = 0;
@@ -1007,9 +1049,9 @@ template <class E = void>
         in.u32(n);
         int32_t rc;  // the array came zeroed
         if constexpr (std::is_void_v<E>)
-            rc = e.read(el, In{in.p, in.p + n}, d);
+            rc = e.read(el, In{in.p, in.p + n}, inner);
         else
-            rc = read_body(*reinterpret_cast<E *>(el), in.p, in.p + n, d);
+            rc = read_body(*reinterpret_cast<E *>(el), in.p, in.p + n, inner);
         if (rc != KEST_OK) return {in.p, rc};
         in.p += n;
     }
@@ -1123,6 +1165,10 @@ template <class R>
 constexpr const table *table_ptr() {
     return &table_of<R>;
 }
+template <class R>
+const table &table_ref() {
+    return table_of<R>;
+}
 
 
 namespace detail {
@@ -1138,7 +1184,7 @@ KEST_INLINE uint64_t field_size(const R &m, bool zero_copy) {
 
 template <class F>
 inline constexpr uint32_t most = [] {
-    if constexpr (F::repeated || F::what == kind::bytes)
+    if constexpr (F::repeated || F::what == kind::bytes || F::what == kind::message)
         return 0u;
     else
         return F::tag::size + scalar_kind<F::what>::max;
@@ -1151,7 +1197,7 @@ inline constexpr auto checks = []<class... F>(field_list<F...>) {
     std::array<bool, sizeof...(F)> at{};
     uint32_t taken = slop, i = 0;
     ((at[i] = F::what == kind::bytes || taken + most<F> > slop,
-      taken = F::what == kind::bytes || F::repeated ? slop : (at[i] ? 0 : taken) + most<F>, ++i),
+      taken = F::what == kind::bytes || F::what == kind::message || F::repeated ? slop : (at[i] ? 0 : taken) + most<F>, ++i),
      ...);
     return at;
 }(fields_of<R>{});
@@ -1216,7 +1262,7 @@ KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t fr
                     total += run_size<typename F::element>(table_of<R>.rows[I], &m, zero_copy, t);
                 else
                     total += run_size<>(table_of<R>.rows[I], &m, zero_copy, t);
-                if (t && m.*F::count) t->mark = total;
+                if (t && extent_of<F>(m)) t->mark = total;
             } else if constexpr (F::what == kind::bytes) {
                 const uint64_t n = m.*F::length;
                 total += F::tag::size + varint_size(static_cast<uint32_t>(n)) + (zero_copy && !t ? 0 : n);
@@ -1393,15 +1439,15 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             const uint32_t i = t.owning[j];
             const row &r = t.rows[i];
             const bool run = r.what == kind::message || r.scalars;
-            const uint64_t n = run ? member<uint32_t>(src, r.aux) : member<uint64_t>(src, r.aux);
+            const uint64_t n = run ? run_count(r, src) : member<uint64_t>(src, r.aux);
             const auto *from = member<const uint8_t *>(src, r.offset);
             member<void *>(m, r.offset) = nullptr;
             if (run)
-                member<uint32_t>(m, r.aux) = 0;
+                set_count(r, m, 0);
             else
                 member<uint64_t>(m, r.aux) = 0;
             if (n == 0) continue;
-            const uint64_t size = !run ? n : n * (r.scalars ? scalar_width(r.what) : r.element->record_size);
+            const uint64_t size = !run ? n : n * (r.scalars ? scalar_width(r.what) : r.element().record_size);
             uint8_t *const block = copy_block(from, size, alloc, ctx);
             if (!block) {  // left out of the copy, bit and all
                 store_present(t, m, load_present(t, m) & ~(uint64_t{1} << i));
@@ -1409,9 +1455,9 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
                 continue;
             }
             if (run) {
-                if (!r.scalars && r.element->owning_count && own_blocks(*r.element, block, from, n, alloc, ctx) != KEST_OK)
+                if (!r.scalars && r.element().owning_count && own_blocks(r.element(), block, from, n, alloc, ctx) != KEST_OK)
                     rc = KEST_ERR_NO_MEMORY;
-                member<uint32_t>(m, r.aux) = static_cast<uint32_t>(n);
+                set_count(r, m, static_cast<uint32_t>(n));
             } else {
                 member<uint64_t>(m, r.aux) = n;
             }
@@ -1433,11 +1479,11 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
         const R &src = from_records[k];
         for_each_field<R>([&]<class F, size_t I>() {
             if constexpr (F::owns_memory) {
-                constexpr bool run = F::repeated;
-                const uint64_t n = src.*F::count;
+                constexpr bool run = F::repeated || F::single;
+                const uint64_t n = extent_of<F>(src);
                 const auto *from = reinterpret_cast<const uint8_t *>(src.*F::member);
                 m.*F::member = nullptr;
-                m.*F::count = 0;
+                set_extent<F>(m, 0);
                 if (n == 0) return;
                 const uint64_t size = run ? n * sizeof(typename F::element) : n;
                 uint8_t *const block = copy_block(from, size, alloc, ctx);
@@ -1456,7 +1502,7 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
                 } else {
                     m.*F::member = block;
                 }
-                m.*F::count = static_cast<std::remove_reference_t<decltype(m.*F::count)>>(n);
+                set_extent<F>(m, n);
             }
         });
     }
@@ -1518,10 +1564,10 @@ KEST_INLINE void release_in(R *records, uint32_t count, const Releasing &rel) {
             } else if constexpr (F::what == kind::message) {
                 auto *const block = m.*F::member;
                 if (!block) return;
-                if constexpr (owns_memory<typename F::element>) release_of(block, m.*F::count, rel);
+                if constexpr (owns_memory<typename F::element>) release_of(block, static_cast<uint32_t>(extent_of<F>(m)), rel);
                 rel.release(block, rel.ctx);
                 m.*F::member = nullptr;
-                m.*F::count = 0;
+                set_extent<F>(m, 0);
             }
         });
     }
@@ -1541,12 +1587,13 @@ template <class R>
             rel.release(block, rel.ctx);
             block = nullptr;
         } else if ((r.what == kind::message || r.scalars) && block) {
-            const uint32_t count = member<uint32_t>(m, r.aux);
-            if (!r.scalars && r.element->owning_count)
-                for (uint32_t k = 0; k < count; ++k) release(*r.element, block + k * r.element->record_size, rel);
+            const uint32_t count = run_count(r, m);
+            const table *e = r.scalars ? nullptr : &r.element();
+            if (e && e->owning_count)
+                for (uint32_t k = 0; k < count; ++k) release(*e, block + k * e->record_size, rel);
             rel.release(block, rel.ctx);
             block = nullptr;
-            member<uint32_t>(m, r.aux) = 0;
+            set_count(r, m, 0);
         }
     }
 }

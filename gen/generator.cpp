@@ -23,8 +23,8 @@ using Field = pb::FieldDescriptor;
 using Message = pb::Descriptor;
 
 constexpr const char *supported =
-    "kest supports optional and oneof fields of every scalar type, bytes, string and enums, repeated scalars, enums "
-    "and messages, and maps of them";
+    "kest supports optional and oneof fields of every scalar type, bytes, string, enums and messages, repeated "
+    "scalars, enums and messages, and maps of them";
 constexpr int max_fields = 64;    // bits of `present`
 constexpr size_t width = 100;     // where prototypes wrap
 
@@ -129,7 +129,7 @@ std::vector<const Message *> messages_of(const pb::FileDescriptor &file) {
 void place(const Message &m, std::set<const Message *> &placed, std::vector<const Message *> &order) {
     if (!placed.insert(&m).second) return;
     for (const Field *f : by_number(m))
-        if (f->is_repeated() && f->message_type() && f->message_type()->file() == m.file())
+        if (f->message_type() && f->message_type()->file() == m.file())
             place(*f->message_type(), placed, order);
     order.push_back(&m);
 }
@@ -161,7 +161,7 @@ std::vector<const pb::FileDescriptor *> included(const pb::FileDescriptor &file)
     for (int i = 0; i < file.dependency_count(); ++i) add(file.dependency(i));
     for (const Message *m : messages_of(file))
         for (int i = 0; i < m->field_count(); ++i)
-            if (m->field(i)->is_repeated() && m->field(i)->message_type()) add(m->field(i)->message_type()->file());
+            if (m->field(i)->message_type()) add(m->field(i)->message_type()->file());
     return out;
 }
 
@@ -184,36 +184,11 @@ std::string field_problem(const Field &f) {
     if (f.is_repeated()) {
         if (is_bytes(f)) return std::string("repeated ") + f.type_name();
     } else {
-        if (f.type() == Field::TYPE_MESSAGE) return "a singular embedded message";
-        if (!scalar(f) && !is_bytes(f)) return f.type_name();
+        if (!scalar(f) && !is_bytes(f) && !f.message_type()) return f.type_name();
         if (f.is_required()) return "a required field (kest does not check presence)";
         if (f.has_default_value()) return "an explicit default";
     }
     return "";
-}
-
-// Whether runs of messages lead from `from` to `to`; `path` then holds the way.
-bool leads_to(const Message *from, const Message *to, std::vector<const Message *> &path,
-              std::set<const Message *> &seen) {
-    path.push_back(from);
-    if (from == to) return true;
-    if (seen.insert(from).second)
-        for (int i = 0; i < from->field_count(); ++i) {
-            const Field *f = from->field(i);
-            if (f->is_repeated() && f->message_type() && leads_to(f->message_type(), to, path, seen)) return true;
-        }
-    path.pop_back();
-    return false;
-}
-
-std::string cycle_problem(const Message &m, const Field &f) {
-    if (!f.is_repeated() || !f.message_type()) return "";
-    std::vector<const Message *> path{&m};
-    std::set<const Message *> seen;
-    if (!leads_to(f.message_type(), &m, path, seen)) return "";
-    std::string way;
-    for (const Message *step : path) way += (way.empty() ? "" : " -> ") + proto_name(*step);
-    return "a message that embeds itself (" + way + ")";
 }
 
 std::string field_place(const Message &m, const Field &f) {
@@ -307,7 +282,6 @@ void check_messages(const pb::FileDescriptor &file, std::vector<Problem> &out) {
         for (int i = 0; i < m->field_count(); ++i) {
             const Field &f = *m->field(i);
             std::string what = field_problem(f);
-            if (what.empty()) what = cycle_problem(*m, f);
             if (!what.empty()) field_refusal(f, field_place(*m, f), what);
         }
         extensions(*m);
@@ -473,10 +447,11 @@ std::string prototype(const std::string &head, const std::vector<std::string> &p
     return out + "\n";
 }
 
-std::string record(const Message &m, const std::string &prefix) {
+// `declared`: its typedef came first, as a message that holds it before it is defined needs.
+std::string record(const Message &m, const std::string &prefix, bool declared) {
     const std::string name = c_name(m), fn = prefix + name;
     const std::vector<const Field *> fields = by_number(m);
-    std::string out = c_comment(m) + "typedef struct " + name + " {\n";
+    std::string out = c_comment(m) + (declared ? "struct " : "typedef struct ") + name + " {\n";
     for (const Field *f : fields) {
         const std::string member = std::string(1, 'f').append(std::to_string(f->number()));
         const std::string note = f->name() == member ? "" : " /* " + f->name() + " */";
@@ -485,12 +460,14 @@ std::string record(const Message &m, const std::string &prefix) {
         else if (f->is_repeated())
             out += "    " + (f->message_type() ? c_name(*f->message_type()) : std::string(scalar(*f)->c_type)) + " *" +
                    member + ";" + note + "\n    uint32_t n_" + member + ";\n";
+        else if (f->message_type())
+            out += "    " + c_name(*f->message_type()) + " *" + member + ";" + note + "\n";
         else
             out += std::string("    ") + scalar(*f)->c_type + " " + member + ";" + note + "\n";
     }
     const size_t n = fields.size();
     out += std::string("    ") + (n <= 8 ? "uint8_t" : n <= 16 ? "uint16_t" : n <= 32 ? "uint32_t" : "uint64_t") +
-           " present;\n} " + name + ";\n\n";
+           " present;\n}" + (declared ? "" : " " + name) + ";\n\n";
     // Each field's bit in `present`, its values in one column.
     size_t column = 0;
     for (const Field *f : fields) column = std::max(column, bit_name(prefix, m, *f).size());
@@ -562,9 +539,21 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
     for (const pb::FileDescriptor *d : included(file)) out += "#include \"" + base_name(*d) + ".kest.h\"\n";
     out += "\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n";
 
+    // A record that a message of a cycle holds before it is defined is declared first.
+    std::set<const Message *> defined, declared;
+    for (const Message *m : order) {
+        defined.insert(m);
+        for (int i = 0; i < m->field_count(); ++i)
+            if (const Message *e = m->field(i)->message_type(); e && e->file() == &file && !defined.count(e))
+                declared.insert(e);
+    }
+    for (const Message *m : order)
+        if (declared.count(m)) out += "typedef struct " + c_name(*m) + " " + c_name(*m) + ";\n";
+    if (!declared.empty()) out += "\n";
+
     std::vector<std::string> records, operations;
     for (const Message *m : order) {
-        out += record(*m, prefix) + "\n";
+        out += record(*m, prefix, declared.count(m) != 0) + "\n";
         records.push_back("X(" + c_name(*m) + ")");
         operations.push_back("X(" + prefix + ", " + c_name(*m) + ")");
     }
@@ -603,6 +592,8 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
                        f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else if (f.is_repeated())
                 out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
+            else if (f.message_type())
+                out += "message, " + n + ", \"" + f.name() + "\", " + member + ")>";
             else
                 out += std::string(scalar(f)->kind) + ", " + n + ", \"" + f.name() + "\", " + member + ")>";
             if (implicit || oneof) out += ">";

@@ -125,7 +125,7 @@ T any_value(Src &src) {
 }
 
 template <class R, class Src>
-R build(Src &src, std::deque<Bytes> &store) {
+R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
     R m{};
     kc::for_each_field<R>([&]<class F, size_t>() {
         auto &v = m.*F::member;
@@ -144,13 +144,17 @@ R build(Src &src, std::deque<Bytes> &store) {
             for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
             v = n || src.bits(1) ? b.data() : nullptr;
             m.*F::length = n;
+        } else if constexpr (F::single) {
+            using E = typename F::element;
+            v = depth < 4 && src.bits(1) ? reinterpret_cast<E *>(store.emplace_back(sizeof(E) + 1).data()) : nullptr;
+            if (v) *v = build<E>(src, store, depth + 1);
         } else if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
             const uint64_t pick = src.bits(8);
-            const auto n = static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
+            const auto n = depth > 3 ? 0 : static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);  // a message may hold itself
             auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
             for (uint32_t i = 0; i < n; ++i) {
-                e[i] = build<E>(src, store);
+                e[i] = build<E>(src, store, depth + 1);
                 if (pick >= 0xC0) fit(e[i], edge(1 + (pick >> 2 & 1), (pick >> 3) + i), store);
             }
             v = n ? e : nullptr;
@@ -172,12 +176,6 @@ template <class R>
 constexpr auto spare = static_cast<kc::presence_t<R>>(~kc::field_mask<R>);
 template <class R, size_t I>
 bool has(const R &m) { return kc::written<kc::field_at<R, I>, I>(m, m.present); }
-// The length of a byte string, the count of a run.
-template <class F>
-constexpr auto extent = [] {
-    if constexpr (kind_of<F> == kc::kind::bytes) return F::length;
-    else return F::count;
-}();
 
 template <class R>
 bool same(const R &a, const R &b);
@@ -190,9 +188,9 @@ bool same_bits(const T &a, const T &b) { return !std::memcmp(&a, &b, sizeof a); 
 template <class F, size_t I, class R>
 bool same_field(const R &a, const R &b) {
     const auto &x = a.*F::member, &y = b.*F::member;
-    if constexpr (F::repeated) {
-        const uint32_t n = has<R, I>(a) ? a.*F::count : 0;
-        bool eq = n == (has<R, I>(b) ? b.*F::count : 0);
+    if constexpr (F::repeated || F::single) {  // a sub-message is a run of one while it is set
+        const auto n = has<R, I>(a) ? kc::extent_of<F>(a) : 0;
+        bool eq = n == (has<R, I>(b) ? kc::extent_of<F>(b) : 0);
         for (uint32_t i = 0; eq && i < n; ++i) {
             if constexpr (F::scalars) eq = same_bits(x[i], y[i]);
             else eq = same(x[i], y[i]);
@@ -232,7 +230,7 @@ std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = n
                 inside = inside && at <= input->size() && r.*F::length <= input->size() - at;
             } else if constexpr (kind_of<F> == kc::kind::message) {
                 owned.insert(p);
-                for (uint32_t i = 0; i < r.*F::count; ++i) self(self, p[i]);
+                for (uint32_t i = 0; i < kc::extent_of<F>(r); ++i) self(self, p[i]);
             }
         });
     };
@@ -251,11 +249,11 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     bool kept = m.present == before.present;
     kc::for_each_field<R>([&]<class F, size_t>() {
         if constexpr (F::scalars)
-            kept = kept && !(m.*F::member) && !(m.*F::count);
+            kept = kept && !(m.*F::member) && !kc::extent_of<F>(m);
         else if constexpr (kind_of<F> == kc::kind::bytes)
             kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
         else if constexpr (kind_of<F> == kc::kind::message)
-            kept = kept && !(m.*F::member) && !(m.*F::count);
+            kept = kept && !(m.*F::member) && !kc::extent_of<F>(m);
         else
             kept = kept && same_bits(m.*F::member, before.*F::member);
     });
@@ -324,7 +322,7 @@ Layout lay(const R &m, bool zc) {
             }
         } else {
         uint32_t times = has<R, I>(m);
-        if constexpr (kind_of<F> == kc::kind::message) times *= m.*F::count;
+        if constexpr (kind_of<F> == kc::kind::message) times *= uint32_t(kc::extent_of<F>(m));
         for (uint32_t i = 0; i < times; ++i) {
             put_varint(l.buf, F::tag::value);
             if constexpr (kind_of<F> == kc::kind::message) {
@@ -402,7 +400,7 @@ std::string check_encode(const R &m, Bytes &wire) {
 // The most decode may take from the allocator per input byte: a byte string takes no
 // more than its own bytes, a run takes an element record per element, whose smallest
 // encoding is its tag and a zero length.
-template <class R>
+template <class R, int Depth = 6>  // a message may hold itself: deeper levels repeat the same ratios
 constexpr uint64_t most_per_byte() {
     uint64_t most = 1;
     kc::for_each_field<R>([&]<class F, size_t>() {
@@ -410,7 +408,9 @@ constexpr uint64_t most_per_byte() {
             most = std::max<uint64_t>(most, sizeof(typename F::element));  // a packed one-byte varint
         } else if constexpr (kind_of<F> == kc::kind::message) {
             using E = typename F::element;
-            most = std::max({most, (uint64_t{sizeof(E)} + F::tag::size) / (F::tag::size + 1), most_per_byte<E>()});
+            uint64_t below = 1;
+            if constexpr (Depth > 0) below = most_per_byte<E, Depth - 1>();
+            most = std::max({most, (uint64_t{sizeof(E)} + F::tag::size) / (F::tag::size + 1), below});
         }
     });
     return most;
@@ -491,11 +491,11 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const auto &to = dst.*F::member, &from = src.*F::member;
         const bool bit = has<R, I>(dst) == has<R, I>(src);
-        if constexpr (kind_of<F> == kc::kind::bytes || F::repeated) {
-            const auto n = src.*extent<F>;
-            if (!n) return void(ok = ok && !to && !(dst.*extent<F>) && bit);
-            if (!to) return void(ok = ok && ++failed && !(dst.*extent<F>) && !has<R, I>(dst));
-            ok = ok && ++blocks && dst.*extent<F> == n && bit && to != from;
+        if constexpr (kind_of<F> == kc::kind::bytes || kind_of<F> == kc::kind::message || F::scalars) {
+            const auto n = kc::extent_of<F>(src);
+            if (!n) return void(ok = ok && !to && !kc::extent_of<F>(dst) && bit);
+            if (!to) return void(ok = ok && ++failed && !kc::extent_of<F>(dst) && !has<R, I>(dst));
+            ok = ok && ++blocks && kc::extent_of<F>(dst) == n && bit && to != from;
             if constexpr (kind_of<F> == kc::kind::bytes) ok = ok && !std::memcmp(to, from, n);
             if constexpr (F::scalars) ok = ok && !std::memcmp(to, from, n * sizeof *to);
             if constexpr (kind_of<F> == kc::kind::message && !F::scalars)
