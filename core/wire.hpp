@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 namespace kest::core {
 
@@ -68,11 +67,16 @@ template <uint32_t V, size_t I>
 inline constexpr uint8_t varint_byte = static_cast<uint8_t>(V >> 7 * I | (I + 1 < varint_size(V) ? 0x80 : 0));
 
 // A tag is a compile-time constant: its bytes are emitted as immediates.
+// No lambda here: inside the large field walks the compiler would call it.
 template <uint32_t Tag>
 KEST_INLINE uint8_t *put_tag(uint8_t *p) {
-    [&]<size_t... I>(std::index_sequence<I...>) { ((p[I] = varint_byte<Tag, I>), ...); }(
-        std::make_index_sequence<varint_size(Tag)>{});
-    return p + varint_size(Tag);
+    constexpr uint32_t n = varint_size(Tag);
+    p[0] = varint_byte<Tag, 0>;
+    if constexpr (n > 1) p[1] = varint_byte<Tag, 1>;
+    if constexpr (n > 2) p[2] = varint_byte<Tag, 2>;
+    if constexpr (n > 3) p[3] = varint_byte<Tag, 3>;
+    if constexpr (n > 4) p[4] = varint_byte<Tag, 4>;
+    return p + n;
 }
 
 KEST_INLINE uint8_t *put_fixed32(uint8_t *p, uint32_t v) {
@@ -258,10 +262,12 @@ struct In {
     template <uint32_t Tag>
     KEST_INLINE bool at_tag() {
         constexpr size_t n = varint_size(Tag);
-        if (left() < n) return false;
-        if (![&]<size_t... I>(std::index_sequence<I...>) { return ((p[I] == varint_byte<Tag, I>) && ...); }(
-                std::make_index_sequence<n>{}))
-            return false;
+        if (left() < n || p[0] != varint_byte<Tag, 0>) return false;
+        if constexpr (n > 1)
+            if (p[1] != varint_byte<Tag, 1>) return false;
+        if constexpr (n > 2)
+            if (p[2] != varint_byte<Tag, 2> || (n > 3 && p[3] != varint_byte<Tag, 3>) || (n > 4 && p[4] != varint_byte<Tag, 4>))
+                return false;
         p += n;
         return true;
     }
