@@ -542,10 +542,10 @@ std::string header(const pb::FileDescriptor &file, const std::vector<const Messa
     // A record that a message of a cycle holds before it is defined is declared first.
     std::set<const Message *> defined, declared;
     for (const Message *m : order) {
-        defined.insert(m);
-        for (int i = 0; i < m->field_count(); ++i)
+        for (int i = 0; i < m->field_count(); ++i)  // itself included
             if (const Message *e = m->field(i)->message_type(); e && e->file() == &file && !defined.count(e))
                 declared.insert(e);
+        defined.insert(m);
     }
     for (const Message *m : order)
         if (declared.count(m)) out += "typedef struct " + c_name(*m) + " " + c_name(*m) + ";\n";

@@ -92,8 +92,8 @@ const Case cases[] = {
     {"message M { required uint32 a = 1; optional uint32 b = 2 [default = 5]; }",
      {"field a (number 1): a required field", "field b (number 2): an explicit default is"}},
     // Messages that hold each other: the one held before it is defined is declared first.
-    {"message A { optional B b = 1; repeated A a = 2; } message B { repeated A a = 1; }",
-     {"t.kest.h: typedef struct A A;\n\ntypedef struct B {\n    A *f1; /* a */\n    uint32_t n_f1;\n",
+    {"message A { optional B b = 1; repeated A a = 2; } message B { repeated A a = 1; } message C { optional C c = 1; }",
+     {"t.kest.h: typedef struct A A;\ntypedef struct C C;\n\ntypedef struct B {\n    A *f1; /* a */\n    uint32_t n_f1;\n",
       "t.kest.h: struct A {\n    B *f1; /* b */\n    A *f2; /* a */\n    uint32_t n_f2;\n    uint8_t present;\n};\n",
       "t.kest.hpp: field<kind::message, 1, \"b\", KEST_MEMBER(::A, f1)>,"}, "prefix=p_", 3},
     {"syntax = \"proto3\"; message M { uint32 a = 1; optional sint64 c = 3; repeated float d = 4; "
