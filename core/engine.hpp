@@ -207,10 +207,11 @@ inline uint64_t wire_value(const row &r, const void *m);
 // The fields a writer puts on the wire: the set bits, and the implicit fields by value.
 inline uint64_t wire_present(const table &t, const void *m) {
     uint64_t present = load_present(t, m) & ~t.implicit_rows;
-    for (uint64_t left = t.implicit_rows; left; left &= left - 1) {
-        const row &r = t.rows[std::countr_zero(left)];
+    for (uint32_t i = 0; t.implicit_rows && i < t.count; ++i) {  // (a 64-bit count of zeros is a libgcc call on 32-bit ARM)
+        const row &r = t.rows[i];
+        if (!(t.implicit_rows >> i & 1)) continue;
         const bool set = r.what == kind::bytes ? member<uint64_t>(m, r.aux) != 0 : wire_value(r, m) != 0;
-        present |= uint64_t{set} << std::countr_zero(left);
+        present |= uint64_t{set} << i;
     }
     return present;
 }
