@@ -7,12 +7,15 @@
 
 #include <kest.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <string_view>
 
 KEST_CODECS(TM_TELEMETRY_OPERATIONS)
+#include "kinds.kest.hpp"
+KEST_CODECS(KB_KINDS_OPERATIONS)
 #ifdef KEST_BENCH_LARGE
 #include "big.kest.hpp"
 KEST_CODECS(BIG_BIG_OPERATIONS)
@@ -98,9 +101,7 @@ std::vector<Workload> all;
 std::vector<std::function<void()>> registrations;
 
 template <class R>
-void add(const char *name, const Shape &shape) {
-    auto *rec = new R;  // lives as long as the benchmark
-    fill(*rec, shape);
+void add(const char *name, const R *rec) {
     Workload w{name, kest::name_of<R>, {}};
     w.wire.resize(api<R>::encode(*rec, nullptr, 0, nullptr, nullptr, 0));
     api<R>::encode(*rec, w.wire.data(), w.wire.size(), nullptr, nullptr, 0);
@@ -188,6 +189,81 @@ void add(const char *name, const Shape &shape) {
     });
 }
 
+template <class R>
+void add(const char *name, const Shape &shape) {
+    auto *rec = new R;  // lives as long as the benchmark
+    fill(*rec, shape);
+    add(name, rec);
+}
+
+const uint8_t *text(std::string_view s) {
+    return reinterpret_cast<const uint8_t *>(storage.emplace_back(s.begin(), s.end()).data());
+}
+
+template <class T>
+T *block(size_t n) {
+    return reinterpret_cast<T *>(storage.emplace_back(sizeof(T) * n).data());
+}
+
+template <class T>
+T *array(std::initializer_list<T> v) {
+    return std::copy(v.begin(), v.end(), block<T>(v.size())) - v.size();
+}
+
+// One interface's counters as a network element reports them: every kind of field, one
+// member of the oneof, and the map's keys in order, as protobuf C++ writes them when
+// deterministic (its timed encode keeps its own order).
+const InterfaceCounters *kinds_record() {
+    auto *r = new InterfaceCounters{};
+    r->f1 = text("port-1/1/12");
+    r->f1_len = 11;
+    r->f2 = 1012;
+    r->f3 = 1;  // up
+    r->f4 = 9216;
+    r->f5 = 1765101234;
+    r->f6 = 918273645546;
+    r->f7 = 123456789012345;
+    r->f8 = -3;
+    r->f9 = -125000;
+    r->f10 = 1765101234567890123;
+    r->f11 = -90;
+    r->f12 = -4200;
+    r->f13 = 0.4375f;
+    r->f14 = 1.25e-7;
+    r->f15 = true;
+    r->f16 = 0xC0A80001;
+    r->f17 = array<uint8_t>({0x00, 0x1b, 0x21, 0x3a, 0x4f, 0x5c});
+    r->f17_len = 6;
+    r->f18 = array<uint32_t>({0, 3, 41, 187, 1024, 5021, 16384, 70113, 250000, 1048575, 2097152, 650000, 42017,
+                              9001, 120, 7});
+    r->n_f18 = 16;
+    r->f19 = array<int64_t>({12, -7, 300, -1, 0, 45000, -45000, 2, -2, 999999, -65, 64});
+    r->n_f19 = 12;
+    r->f20 = array<double>({0.05, 0.125, 0.31, 0.5, 0.62, 0.75, 0.875, 0.9, 0.66, 0.4, 0.2, 0.1});
+    r->n_f20 = 12;
+    r->f21 = text("core-rtr-2");
+    r->f21_len = 10;
+    static constexpr std::string_view keys[] = {"crc_errors",   "discards_in",  "discards_out", "errors_in",
+                                                "errors_out",   "multicast_in", "pause_frames", "unknown_proto"};
+    static constexpr int64_t values[] = {17, -3, 4096, 5, -1, 123456789, 88, -250000};  // protobuf-c leaves out a 0
+    auto *entries = block<InterfaceCounters_CountersEntry>(8);
+    for (size_t i = 0; i < 8; ++i)
+        entries[i] = {text(keys[i]), keys[i].size(), values[i], field_mask<InterfaceCounters_CountersEntry>};
+    r->f23 = entries;
+    r->n_f23 = 8;
+    r->f24 = array<Thresholds>({{0.85, 0.25f, 3000, -5, field_mask<Thresholds>}});
+    constexpr auto q = field_mask<QueueStats>;
+    r->f25 = array<QueueStats>({{0, 81234567, 9876543210, 12, -40, q},
+                                {1, 2345, 301234, 0, 7, q},
+                                {5, 4400000001, 6100000000000, 1203, -1, q},
+                                {7, 19, 1520, 3, 250, q}});
+    r->n_f25 = 4;
+    r->f26 = array<int32_t>({1, 2, 1, 3, 1, 2, 2, 1});
+    r->n_f26 = 8;
+    r->present = field_mask<InterfaceCounters> & ~KB_INTERFACECOUNTERS_PEER_ID;
+    return r;
+}
+
 void build() {
     if (!all.empty()) return;
     add<srg_neg_msg>("neg", {0, 0, 0});
@@ -202,6 +278,8 @@ void build() {
     // Generated from examples/own_proto, kest alone: one of each kind, and runs two deep.
     add<Reading>("own_reading", {24, 0, 0});
     add<Report>("own_report", {24, 4, 12});
+    // Every kind of field on one record (bench/kinds.proto), for every library.
+    add("kinds", kinds_record());
 #ifdef KEST_BENCH_LARGE
     // The deepest message of bench/codesize.py's nested schema: runs of 3 at each of its
     // four levels of runs, 121 records; every library has code for it.

@@ -2,6 +2,7 @@
 // allocation at all, its fastest configuration.
 #include "common.hpp"
 
+#include "nanopb/kinds.pb.h"
 #include "nanopb/srg.pb.h"
 #ifdef KEST_BENCH_LARGE
 #include "nanopb/big.pb.h"
@@ -52,6 +53,7 @@ void register_nanopb() {
     if (w.message == #M) add<kest_srg_##M>(w, kest_srg_##M##_fields);
         KEST_MESSAGES(KEST_PEER_)
 #undef KEST_PEER_
+        if (w.message == "InterfaceCounters") add<kinds_InterfaceCounters>(w, kinds_InterfaceCounters_fields);
 #ifdef KEST_BENCH_LARGE
         if (w.message == "m19") add<big_m19>(w, big_m19_fields);
 #endif

@@ -2,6 +2,7 @@
 // setting) and with its default allocator.
 #include "common.hpp"
 
+#include "c/kinds.pb-c.h"
 #include "c/srg.pb-c.h"
 #ifdef KEST_BENCH_LARGE
 #include "c/big.pb-c.h"
@@ -18,6 +19,7 @@ const ProtobufCMessageDescriptor *descriptor(std::string_view message) {
     if (message == #M) return &kest__srg__##M##__descriptor;
     KEST_MESSAGES(KEST_PEER_)
 #undef KEST_PEER_
+    if (message == "InterfaceCounters") return &kinds__interface_counters__descriptor;
 #ifdef KEST_BENCH_LARGE
     if (message == "m19") return &big__m19__descriptor;
 #endif

@@ -16,7 +16,7 @@ PEERS = ["protobuf", "protobuf-c", "nanopb"]
 ENCODE = ["encode"]
 DECODE = ["decode", "decode_arena", "decode_malloc"]
 WORKLOADS = ["neg", "cmd", "sync", "dhcpv4", "dhcpv6", "dhcpv6_run8", "dhcpv6_run64", "sync_bulk", "cmd_heavy",
-             "large"]
+             "kinds", "large"]
 
 
 def load_times(path):
