@@ -108,7 +108,7 @@ std::vector<const Field *> by_number(const Message &m) {
 
 bool owns_memory(const Message &m) {
     for (int i = 0; i < m.field_count(); ++i)
-        if (is_bytes(*m.field(i)) || m.field(i)->is_repeated()) return true;
+        if (is_bytes(*m.field(i)) || m.field(i)->is_repeated() || m.field(i)->message_type()) return true;
     return false;
 }
 
@@ -614,6 +614,70 @@ void write(pb::compiler::GeneratorContext &context, const std::string &name, con
     pb::io::CodedOutputStream(stream.get()).WriteString(text);
 }
 
+// ---- skip_unsupported: the request again, without what kest would refuse ------
+
+// The files rebuilt in a pool of their own; each file's left-out fields as a comment for its header.
+struct Stripped {
+    pb::DescriptorPool pool;
+    std::map<const pb::FileDescriptor *, const pb::FileDescriptor *> built;
+    std::map<std::string, std::string> left_out;
+};
+
+// Drops the fields field_problem names, those past the most a record holds (highest numbers
+// first) and extensions; a oneof left empty goes too, since protoc refuses one.
+void strip(const Message &m, pb::DescriptorProto &out, std::vector<std::string> &notes) {
+    std::vector<const Field *> keep;
+    for (const Field *f : by_number(m))
+        if (const std::string why = field_problem(*f); !why.empty())
+            notes.push_back(field_place(m, *f) + ": " + why);
+        else
+            keep.push_back(f);
+    for (size_t i = max_fields; i < keep.size(); ++i)
+        notes.push_back(field_place(m, *keep[i]) + ": past the " + std::to_string(max_fields) + " fields of a record");
+    keep.resize(std::min<size_t>(keep.size(), max_fields));
+    const pb::DescriptorProto all = out;
+    out.clear_field();
+    out.clear_oneof_decl();
+    std::vector<int> oneof(size_t(m.oneof_decl_count()), -1);
+    for (const Field *f : keep)
+        if (f->containing_oneof()) oneof[size_t(f->containing_oneof()->index())] = 0;
+    for (size_t i = 0; i < oneof.size(); ++i)  // in their order: synthetic oneofs stay last
+        if (oneof[i] == 0) {
+            oneof[i] = out.oneof_decl_size();
+            *out.add_oneof_decl() = all.oneof_decl(int(i));
+        }
+    for (int i = 0; i < m.field_count(); ++i)
+        if (std::find(keep.begin(), keep.end(), m.field(i)) != keep.end()) {
+            pb::FieldDescriptorProto &f = *out.add_field() = all.field(i);
+            if (f.has_oneof_index()) f.set_oneof_index(oneof[size_t(f.oneof_index())]);
+        }
+    for (int i = 0; i < m.extension_count(); ++i)
+        notes.push_back("extension " + m.extension(i)->full_name() + ": an extension");
+    out.clear_extension();
+    for (int i = 0; i < m.nested_type_count(); ++i) strip(*m.nested_type(i), *out.mutable_nested_type(i), notes);
+}
+
+const pb::FileDescriptor *rebuild(const pb::FileDescriptor &file, Stripped &s) {
+    if (const auto it = s.built.find(&file); it != s.built.end()) return it->second;
+    for (int i = 0; i < file.dependency_count(); ++i)
+        if (!rebuild(*file.dependency(i), s)) return nullptr;
+    pb::FileDescriptorProto proto;
+    file.CopyTo(&proto);
+    file.CopySourceCodeInfoTo(&proto);  // messages keep their paths, so their comments
+    std::vector<std::string> notes;
+    for (int i = 0; i < file.message_type_count(); ++i) strip(*file.message_type(i), *proto.mutable_message_type(i), notes);
+    for (int i = 0; i < file.extension_count(); ++i)
+        notes.push_back("extension " + file.extension(i)->full_name() + ": an extension");
+    proto.clear_extension();
+    if (!notes.empty()) {
+        std::string &text = s.left_out[file.name()];
+        text = "/* Left out by skip_unsupported: on the wire these are unknown fields, skipped.\n";
+        for (const std::string &n : notes) text += " * " + n + "\n";
+        text += " */\n";
+    }
+    return s.built[&file] = s.pool.BuildFile(proto);
+}
+
 }  // namespace
 
 bool Generator::Generate(const pb::FileDescriptor *file, const std::string &parameter,
@@ -626,7 +690,7 @@ bool Generator::GenerateAll(const std::vector<const pb::FileDescriptor *> &files
     std::vector<std::pair<std::string, std::string>> options;
     pb::compiler::ParseGeneratorParameter(parameter, &options);
     std::string prefix;
-    bool split = false, speed = false;
+    bool split = false, speed = false, skip = false;
     for (const auto &[key, value] : options) {
         if (key == "prefix") {
             prefix = value;
@@ -634,9 +698,11 @@ bool Generator::GenerateAll(const std::vector<const pb::FileDescriptor *> &files
             split = true;
         } else if (key == "speed" && value.empty()) {
             speed = true;
+        } else if (key == "skip_unsupported" && value.empty()) {
+            skip = true;
         } else {
             *error = "unknown parameter " + key + (value.empty() ? "" : "=" + value) +
-                     "; protoc-gen-kest takes prefix=NAME, split and speed";
+                     "; protoc-gen-kest takes prefix=NAME, split, speed and skip_unsupported";
             return false;
         }
     }
@@ -649,16 +715,26 @@ bool Generator::GenerateAll(const std::vector<const pb::FileDescriptor *> &files
         *error = "prefix=" + prefix + " cannot start a C function name";
         return false;
     }
+    Stripped stripped;
+    std::vector<const pb::FileDescriptor *> request = files;
+    if (skip)
+        for (const pb::FileDescriptor *&file : request)
+            if (file = rebuild(*file, stripped); !file) {
+                *error = "skip_unsupported: a file does not build without its unsupported fields";
+                return false;
+            }
     // The whole request first: nothing is written unless all of it compiles.
-    if (const std::vector<std::string> lines = refusals(files, prefix); !lines.empty()) {
+    if (const std::vector<std::string> lines = refusals(request, prefix); !lines.empty()) {
         for (const std::string &line : lines) *error += (error->empty() ? "" : "\n") + line;
         return false;
     }
 
-    for (const pb::FileDescriptor *file : files) {
+    for (const pb::FileDescriptor *file : request) {
         const std::vector<const Message *> order = emission_order(*file);
         const std::string base = base_name(*file), include = "#include \"" + base + ".kest.hpp\"\n";
-        write(*context, base + ".kest.h", header(*file, order, prefix));
+        std::string head = header(*file, order, prefix);
+        head.insert(head.find('\n') + 1, stripped.left_out[file->name()]);
+        write(*context, base + ".kest.h", head);
         write(*context, base + ".kest.hpp", field_lists(*file, order, speed));
         if (split) {
             for (const Message *m : order)

@@ -140,6 +140,14 @@ const Case cases[] = {
     {"enum E { Z = 0; } message M { extensions 3000 to max; optional uint32 a = 2047; }", {}, "prefix=p_", 3},
     {"package kest.srg; message srg_opaque { optional uint32 f1 = 1; } message bit {}", {}, "prefix=kest_", 3},
     {numbered_fields(64), {}, "prefix=p_", 3},
+    // skip_unsupported: what would be refused is left out and named; a oneof left empty goes too.
+    {"message M { optional uint32 a = 1; oneof o { group G = 3 { optional uint32 x = 4; } } required uint32 c = 5; "
+     "extensions 9; } extend M { optional uint32 y = 9; }",
+     {"t.kest.h: t.proto: do not edit. */\n/* Left out by skip_unsupported: on the wire these are unknown fields, "
+      "skipped.\n * message M, field g (number 3): a group\n * message M, field c (number 5): a required field (kest "
+      "does not check presence)\n * extension y: an extension\n */\n",
+      "t.kest.h: typedef struct M {\n    uint32_t f1; /* a */\n    uint8_t present;\n} M;"},
+     "skip_unsupported,prefix=p_", 3},
     {request,
      {"t.kest.h: #include \"dep.kest.h\"\n", "t.kest.hpp: #include \"dep.kest.hpp\"\n",
       "t.kest.h: /* A request. */\ntypedef struct Request {\n    uint32_t f1; /* id */\n    const uint8_t *f3; /* name */\n"
