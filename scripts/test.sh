@@ -41,4 +41,5 @@ KEST_FUZZ_BUILD=build/sanitize scripts/fuzz.sh 10 15
 scripts/msan.sh 30
 unset LLVM_PROFILE_FILE
 scripts/coverage.sh --report build/sanitize
+scripts/conformance.sh
 scripts/cross.sh s390x armhf powerpc
