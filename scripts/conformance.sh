@@ -64,8 +64,9 @@ status=0
 # The testee names on standard error every request it answered with a runtime error (a
 # block left allocated, copy and zero-copy disagreeing), which the runner counts as a
 # parse failure.
-if grep -q '^kest testee:' "$dir/runner.log"; then
-  grep '^kest testee:' "$dir/runner.log" | head -n 20
+if errors=$(grep -c '^kest testee:' "$dir/runner.log"); then
+  echo "conformance: $errors requests answered with a runtime error, counted by the runner as failures:"
+  grep '^kest testee:' "$dir/runner.log" | sort | uniq -c | head -n 20
   status=1
 fi
 if [ "$status" != 0 ]; then

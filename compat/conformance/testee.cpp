@@ -1,7 +1,7 @@
 // The testee of Google's conformance runner: binary requests for the two test messages go
 // through kest's generated codecs; JSON, text and every other message type are skipped.
-// Each payload is decoded in both modes and written back from each (zero-copy as
-// segments); the two must agree, and nothing may stay allocated.
+// Each payload is decoded in both modes, the zero-copy record duplicated, and each written
+// back (zero-copy as segments); all must agree, and nothing may stay allocated.
 #include "conformance.pb.h"
 #include "test_messages_proto2.kest.hpp"
 #include "test_messages_proto3.kest.hpp"
@@ -34,23 +34,25 @@ template <class R>
 void answer(const std::string &payload, conformance::ConformanceResponse &res) {
     const std::span in(reinterpret_cast<const uint8_t *>(payload.data()), payload.size());
     long out = 0;
-    kest::errc rc[2];
-    std::string wire[2];
+    kest::errc rc[3];
+    std::string wire[3];
     {
-        kest::record<R> copied(counted(out)), borrowed(counted(out));
+        kest::record<R> copied(counted(out)), borrowed(counted(out)), duplicate(counted(out));
         rc[0] = copied.decode(in, kest::mode::copy);
         rc[1] = borrowed.decode(in, kest::mode::zero_copy);
-        const std::vector<uint8_t> flat = kest::encode(*copied);
+        rc[2] = duplicate.copy_from(*borrowed) == kest::errc::ok ? rc[1] : kest::errc::no_memory;
+        const std::vector<uint8_t> flat = kest::encode(*copied), again = kest::encode(*duplicate);
         wire[0].assign(flat.begin(), flat.end());
+        wire[2].assign(again.begin(), again.end());
         std::vector<uint8_t> buffer;
         for (const iovec &v : kest::encode_iovec(*borrowed, buffer))
             wire[1].append(static_cast<const char *>(v.iov_base), v.iov_len);
     }
     if (out != 0)
         res.set_runtime_error("blocks left allocated: " + std::to_string(out));
-    else if (rc[0] != rc[1] || wire[0] != wire[1])
-        res.set_runtime_error("copy and zero-copy decodes disagree: " + std::string(kest::to_string(rc[0])) + ", " +
-                              std::string(kest::to_string(rc[1])));
+    else if (rc[0] != rc[1] || rc[1] != rc[2] || wire[0] != wire[1] || wire[1] != wire[2])
+        res.set_runtime_error("copy, zero-copy and duplicate disagree: " + std::string(kest::to_string(rc[0])) + ", " +
+                              std::string(kest::to_string(rc[1])) + ", " + std::string(kest::to_string(rc[2])));
     else if (rc[0] != kest::errc::ok)
         res.set_parse_error(std::string(kest::to_string(rc[0])));
     else
