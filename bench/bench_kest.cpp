@@ -49,7 +49,12 @@ void fill(R &r, const Shape &s) {
         if constexpr (F::scalars) {
             using T = typename F::element;
             auto *elems = reinterpret_cast<T *>(storage.emplace_back(sizeof(T) * s.elements).data());
-            for (uint32_t i = 0; i < s.elements; ++i) elems[i] = static_cast<T>(values[(I + i) % 6]);
+            for (uint32_t i = 0; i < s.elements; ++i) {
+                if constexpr (std::is_same_v<T, kest_bytes>)
+                    elems[i] = kest_bytes{payload(s.payload), s.payload};
+                else
+                    elems[i] = static_cast<T>(values[(I + i) % 6]);
+            }
             r.*F::member = elems;
             r.*F::count = s.elements;
         } else if constexpr (k == kind::bytes) {

@@ -80,7 +80,7 @@ void fill(pb::Message &m, Seeded &src, int depth) {
             default: {
                 std::string s(x % 40, '\0');
                 for (char &c : s) c = char(f->type() == FD::TYPE_STRING ? 'a' + src.bits(4) : src.bits(8));
-                m.GetReflection()->SetString(&m, f, s);
+                f->is_repeated() ? m.GetReflection()->AddString(&m, f, s) : m.GetReflection()->SetString(&m, f, s);
             }
             }
         }

@@ -23,7 +23,9 @@ template <class T>
 void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {
     const pb::Reflection *r = out.GetReflection();
     const bool add = fd->is_repeated();
-    if (fd->type() == pb::FieldDescriptor::TYPE_ENUM) {
+    if constexpr (std::is_same_v<T, kest_bytes>) {
+        r->AddString(&out, fd, std::string(reinterpret_cast<const char *>(v.data), v.len));
+    } else if (fd->type() == pb::FieldDescriptor::TYPE_ENUM) {
         const int n = int(v);
         if (!fd->enum_type()->FindValueByNumber(n) && fd->file()->syntax() != pb::FileDescriptor::SYNTAX_PROTO3)
             r->MutableUnknownFields(&out)->AddVarint(fd->number(), uint64_t(int64_t(n)));  // where its parser keeps it
@@ -58,7 +60,7 @@ std::string to_proto(const R &m, pb::Message &out) {
     std::string e;
     kc::for_each_field<R>([&]<class F, size_t I>() {
         const pb::FieldDescriptor *fd = d->FindFieldByNumber(F::tag::number);
-        if (!fd || fd->name() != F::name || fd->is_packed() != (F::scalars && F::tag::wire == kc::wire_len) ||
+        if (!fd || fd->name() != F::name || fd->is_packed() != (F::scalars && F::tag::wire == kc::wire_len && F::what != kc::kind::bytes) ||
             fd->is_repeated() != F::repeated ||
             (fd->type_name() != kc::proto_type_name(F::what) &&
              !(F::what == kc::kind::bytes && fd->type() == pb::FieldDescriptor::TYPE_STRING)))

@@ -46,8 +46,11 @@ struct field_list {
 
 template <class R>
 using fields_of = typename schema<R>::fields;
+// `present` is one unsigned word, or for more than 64 fields an array of 64-bit words.
 template <class R>
-using presence_t = decltype(R::present);
+using presence_t = std::remove_extent_t<decltype(R::present)>;
+template <class R>
+inline constexpr bool wide = std::is_array_v<decltype(R::present)>;
 template <size_t I, class... F>
 auto pick(field_list<F...>) -> std::tuple_element_t<I, std::tuple<F...>>;
 template <class R, size_t I>
@@ -151,7 +154,7 @@ struct table {
     uint32_t record_size;
     const uint8_t *owning;  // the rows of byte strings and runs, which copy and release walk
     uint32_t owning_count;
-    uint64_t implicit_rows;  // the rows of fields written when not zero or empty, whatever their bit
+    const uint64_t *implicit_rows;  // per 64 rows, those written when not zero or empty, whatever their bit
     uint8_t *(*write)(const void *m, uint8_t *p, uint8_t *end, Sink &s);
     uint64_t (*size)(const void *m, bool zero_copy, Tally *t);
     int32_t (*read)(void *m, In in, const Decoding &d);
@@ -186,37 +189,53 @@ KEST_INLINE void set_extent(R &m, uint64_t n) {
     if constexpr (!F::single) m.*F::count = static_cast<std::remove_reference_t<decltype(m.*F::count)>>(n);
 }
 
-inline uint64_t load_present(const table &t, const void *m) {
+// Word `w` of `present`: the bits of rows 64w to 64w + 63.
+inline uint64_t load_present(const table &t, const void *m, uint32_t w = 0) {
     switch (t.present_size) {
     case 1: return member<uint8_t>(m, t.present_offset);
     case 2: return member<uint16_t>(m, t.present_offset);
     case 4: return member<uint32_t>(m, t.present_offset);
-    default: return member<uint64_t>(m, t.present_offset);
+    default: return member<uint64_t>(m, t.present_offset + 8 * w);
     }
 }
-inline void store_present(const table &t, void *m, uint64_t v) {
+inline void store_present(const table &t, void *m, uint64_t v, uint32_t w = 0) {
     switch (t.present_size) {
     case 1: member<uint8_t>(m, t.present_offset) = static_cast<uint8_t>(v); break;
     case 2: member<uint16_t>(m, t.present_offset) = static_cast<uint16_t>(v); break;
     case 4: member<uint32_t>(m, t.present_offset) = static_cast<uint32_t>(v); break;
-    default: member<uint64_t>(m, t.present_offset) = v;
+    default: member<uint64_t>(m, t.present_offset + 8 * w) = v;
     }
+}
+// Row i's bit: the first 64 in `low`, which a walk keeps in a register, the rest in the record.
+inline void set_row_bit(const table &t, void *m, uint64_t &low, uint32_t i, bool on) {
+    const uint64_t b = uint64_t{1} << (i & 63);
+    if (i < 64) {
+        low = on ? low | b : low & ~b;
+    } else {
+        const uint64_t w = load_present(t, m, i / 64);
+        store_present(t, m, on ? w | b : w & ~b, i / 64);
+    }
+}
+inline uint32_t present_words(const table &t) { return t.count > 64 ? (t.count + 63) / 64 : 1; }
+// The field bits of word w; the rest are the caller's.
+inline uint64_t mask_of(const table &t, uint32_t w = 0) {
+    const uint32_t n = t.count - (t.count < 64 * w ? t.count : 64 * w);
+    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
 }
 inline uint64_t wire_value(const row &r, const void *m);
 
-// The fields a writer puts on the wire: the set bits, and the implicit fields by value.
-inline uint64_t wire_present(const table &t, const void *m) {
-    uint64_t present = load_present(t, m) & ~t.implicit_rows;
-    for (uint32_t i = 0; t.implicit_rows && i < t.count; ++i) {  // (a 64-bit count of zeros is a libgcc call on 32-bit ARM)
-        const row &r = t.rows[i];
-        if (!(t.implicit_rows >> i & 1)) continue;
+// The fields of rows 64w to 64w + 63 a writer puts on the wire: the set bits, and the implicit fields by value.
+inline uint64_t wire_present(const table &t, const void *m, uint32_t w = 0) {
+    const uint64_t implicit = t.implicit_rows[w];
+    uint64_t present = load_present(t, m, w) & ~implicit;
+    for (uint32_t i = 0; implicit && i < 64 && 64 * w + i < t.count; ++i) {  // (a 64-bit count of zeros is a libgcc call on 32-bit ARM)
+        const row &r = t.rows[64 * w + i];
+        if (!(implicit >> i & 1)) continue;
         const bool set = r.what == kind::bytes ? member<uint64_t>(m, r.aux) != 0 : wire_value(r, m) != 0;
         present |= uint64_t{set} << i;
     }
     return present;
 }
-
-inline uint64_t mask_of(const table &t) { return t.count == 64 ? ~uint64_t{0} : (uint64_t{1} << t.count) - 1; }
 
 // ---- writing: the straight-line writer's state ------------------------------------
 
@@ -450,7 +469,7 @@ struct implicit : F {
 template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
 struct repeated_field {
     using R = record_of<M>;
-    using element = typename scalar_kind<K>::type;
+    using element = std::conditional_t<K == kind::bytes, kest_bytes, typename scalar_kind<K>::type>;
     using tag = wire_tag<N, Packed ? wire_len : scalar_kind<K>::wire>;
     static constexpr kind what = K;
     static constexpr bool repeated = true, single = false, scalars = true, implicit_presence = false, owns_memory = true;
@@ -459,7 +478,7 @@ struct repeated_field {
     static constexpr auto member = M;
     static constexpr auto count = Aux;
     static constexpr uint32_t offset = Off, aux_offset = AuxOff;
-    static_assert(scalar_kind<K>::wire != wire_len, "a repeated byte string is not a run of scalars");
+    static_assert(K != kind::message && !(Packed && K == kind::bytes), "byte strings are not packed");
     static_assert(member_is<R, M, element *> && member_is<R, Aux, uint32_t>,
                   "the members do not match: a repeated scalar is an array of its type and a `uint32_t` count");
     static constexpr row make_row();
@@ -689,6 +708,7 @@ inline uint64_t wire_value(const row &r, const void *m) {
 
 constexpr uint32_t scalar_wire(kind k) {
     switch (k) {
+    case kind::bytes: return wire_len;
     case kind::fixed32:
     case kind::sfixed32:
     case kind::float32: return wire_fixed32;
@@ -735,6 +755,13 @@ inline bool take_scalar(const row &r, void *m, In &in) {
 }
 
 // ---- runs of scalars ----------------------------------------------------------------
+
+// A block of the caller's with a copy of `size` bytes; null when refused.
+[[gnu::noinline]] inline uint8_t *copy_block(const uint8_t *from, uint64_t size, kest_alloc_fn alloc, void *ctx) {
+    auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
+    if (block) copy_bytes(block, from, size);
+    return block;
+}
 
 inline bool packed(const row &r) { return (r.tag & 7) == wire_len; }
 
@@ -839,17 +866,103 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
     return st;
 }
 
+[[gnu::noinline]] inline uint8_t *copy_scalars(const row &r, const uint8_t *from, uint32_t n, kest_alloc_fn alloc,
+                                               void *ctx) {
+    return copy_block(from, uint64_t{n} * scalar_width(r.what), alloc, ctx);
+}
+
+// ---- runs of byte strings: a field each, their payloads always inline ---------------
+
+[[gnu::noinline]] inline uint64_t bytes_run_size(const row &r, const void *m) {
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    const auto *a = member<const kest_bytes *>(m, r.offset);
+    uint64_t total = uint64_t{count} * r.tag_size;
+    for (uint32_t i = 0; i < count; ++i) total += varint_size(static_cast<uint32_t>(a[i].len)) + a[i].len;
+    return total;
+}
+
+[[gnu::noinline]] inline void put_bytes_run(const row &r, const void *m, Out &o) {
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    const auto *a = member<const kest_bytes *>(m, r.offset);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t tmp[16];
+        o.put_bytes(tmp, static_cast<size_t>(put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(a[i].len)) - tmp));
+        o.inline_payload(a[i].data, a[i].len);
+    }
+}
+
+// Like a run of scalars, the first occurrence counts every later one, so that one block
+// takes them all: the values, then in copy mode their payloads, each after the one before.
+[[gnu::noinline]] inline Step take_bytes_run(const row &r, void *m, uint32_t, const uint8_t *p, const uint8_t *end,
+                                             const Decoding &d) {
+    auto &array = member<kest_bytes *>(m, r.offset);
+    auto &count = member<uint32_t>(m, r.aux);
+    In in{p, end};
+    uint32_t n;
+    if (!in.extent(n)) return {in.p, KEST_ERR_MALFORMED};
+    uint8_t *slot;  // where the payload goes in copy mode
+    if (!array) {
+        uint64_t total = 0, payload = 0;
+        In scan = in;
+        for (uint32_t len = n;;) {
+            ++total;
+            payload += len;
+            scan.p += len;
+            uint32_t tag = 0;
+            bool found = false;  // the next occurrence, past the fields between
+            while (!found && !scan.done() && scan.u32(tag))
+                found = tag >> 3 == r.number() || scan.skip_field(tag & 7) != KEST_OK;
+            if (!found || tag != r.tag || !scan.extent(len)) break;
+        }
+        const uint64_t size = total * sizeof(kest_bytes) + (d.zero_copy ? 0 : payload);
+        if (!d.alloc || total > UINT32_MAX || static_cast<size_t>(size) != size) return {p, KEST_ERR_NO_MEMORY};
+        array = static_cast<kest_bytes *>(d.alloc(size, d.ctx));
+        if (!array) return {p, KEST_ERR_NO_MEMORY};
+        count = 0;
+        slot = reinterpret_cast<uint8_t *>(array + total);
+    } else {
+        slot = const_cast<uint8_t *>(array[count - 1].data) + array[count - 1].len;
+    }
+    const uint8_t *at = in.p;
+    if (!d.zero_copy) {
+        copy_bytes(slot, in.p, n);
+        at = slot;
+    }
+    array[count++] = kest_bytes{at, n};
+    return {in.p + n, KEST_OK};
+}
+
+// Each payload copied after the values, as a decode leaves them.
+[[gnu::noinline]] inline uint8_t *copy_bytes_run(const row &, const uint8_t *from, uint32_t n, kest_alloc_fn alloc,
+                                                 void *ctx) {
+    const auto *a = reinterpret_cast<const kest_bytes *>(from);
+    uint64_t size = uint64_t{n} * sizeof(kest_bytes);
+    for (uint32_t i = 0; i < n; ++i) size += a[i].len;
+    auto *block = static_cast<kest_bytes *>(static_cast<size_t>(size) == size && alloc ? alloc(size, ctx) : nullptr);
+    if (!block) return nullptr;
+    auto *slot = reinterpret_cast<uint8_t *>(block + n);
+    for (uint32_t i = 0; i < n; ++i) {
+        copy_bytes(slot, a[i].data, a[i].len);
+        block[i] = kest_bytes{slot, a[i].len};
+        slot += a[i].len;
+    }
+    return reinterpret_cast<uint8_t *>(block);
+}
+
 struct scalar_ops {
     uint64_t (*size)(const row &r, const void *m);
     void (*write)(const row &r, const void *m, Out &o);
     Step (*take)(const row &r, void *m, uint32_t wire, const uint8_t *p, const uint8_t *end, const Decoding &d);
+    uint8_t *(*copy)(const row &r, const uint8_t *from, uint32_t n, kest_alloc_fn alloc, void *ctx);
 };
 template <class = void>
-inline constexpr scalar_ops scalar_run_ops{&scalars_size, &put_scalars, &take_scalars};
+inline constexpr scalar_ops scalar_run_ops{&scalars_size, &put_scalars, &take_scalars, &copy_scalars};
+template <class = void>
+inline constexpr scalar_ops bytes_run_ops{&bytes_run_size, &put_bytes_run, &take_bytes_run, &copy_bytes_run};
 
 template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
 constexpr row repeated_field<K, Packed, N, Name, M, Off, Aux, AuxOff>::make_row() {
-    return {tag::value, Off, AuxOff, K, tag::size, true, 0, {.ops = &scalar_run_ops<>}};
+    return {tag::value, Off, AuxOff, K, tag::size, true, 0, {.ops = K == kind::bytes ? &bytes_run_ops<> : &scalar_run_ops<>}};
 }
 
 // Whole or not at all: nullptr when the room ends first.
@@ -860,20 +973,27 @@ inline uint8_t *put_scalars(const row &r, const void *m, uint8_t *p, uint8_t *en
     return p + o.pos;
 }
 
-// The encoded length of the fields from `from` on.
-[[gnu::noinline]] inline uint64_t rest_size(const table &t, const void *m, uint32_t from, uint64_t present,
-                                            bool zero_copy) {
-    uint64_t total = 0;
+// The encoded length of the fields from `from` on; a tally as in size_body.
+[[gnu::noinline]] inline uint64_t rest_size(const table &t, const void *m, uint32_t from, bool zero_copy,
+                                            Tally *tally) {
+    uint64_t total = 0, present = 0;
     for (uint32_t i = from; i < t.count; ++i) {
-        if (!(present >> i & 1)) continue;
+        if (i == from || i % 64 == 0) present = wire_present(t, m, i / 64);
+        if (!(present >> i % 64 & 1)) continue;
         const row &r = t.rows[i];
         if (r.scalars) {
             total += r.ops->size(r, m);
         } else if (r.what == kind::message) {
-            total += run_size<>(r, m, zero_copy, nullptr);
+            total += run_size<>(r, m, zero_copy, tally);
+            if (tally && run_count(r, m)) tally->mark = total;
         } else if (r.what == kind::bytes) {
             const uint64_t n = member<uint64_t>(m, r.aux);
-            total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy ? 0 : n);
+            total += r.tag_size + varint_size(static_cast<uint32_t>(n)) + (zero_copy && !tally ? 0 : n);
+            if (tally && zero_copy && n) {
+                tally->n += 2;
+                tally->payload += n;
+                tally->mark = total;
+            }
         } else {
             const uint32_t wire = r.tag & 7;
             total += r.tag_size + (wire == wire_fixed32 ? 4u : wire == wire_fixed64 ? 8u : varint_size(wire_value(r, m)));
@@ -896,10 +1016,12 @@ inline uint8_t *put_head(uint8_t *q, const row &r, const void *m) {
 }
 
 // The straight-line writer's end: from field `from` on, each field checked exactly.
-[[gnu::noinline]] inline uint8_t *put_rows(const table &t, const void *m, uint32_t from, uint64_t present, uint8_t *p,
-                                           uint8_t *end, Sink &s) {
+[[gnu::noinline]] inline uint8_t *put_rows(const table &t, const void *m, uint32_t from, uint8_t *p, uint8_t *end,
+                                           Sink &s) {
+    uint64_t present = 0;
     for (uint32_t i = from; i < t.count && p; ++i) {
-        if (!(present >> i & 1)) continue;
+        if (i == from || i % 64 == 0) present = wire_present(t, m, i / 64);
+        if (!(present >> i % 64 & 1)) continue;
         const row &r = t.rows[i];
         if (r.scalars) {
             p = put_scalars(r, m, p, end);
@@ -929,23 +1051,23 @@ struct Near {
 // checks, else the rows write it. One copy, so each place that checks stays small.
 [[gnu::noinline]] inline Near finish_near_end(const table &t, const void *m, uint32_t from, uint8_t *p, uint8_t *end,
                                               Sink &s) {
-    const uint64_t present = wire_present(t, m);
-    if (rest_size(t, m, from, present, s.zero_copy) <= static_cast<uint64_t>(end - p)) return {p, true};
-    return {put_rows(t, m, from, present, p, end, s), false};
+    if (rest_size(t, m, from, s.zero_copy, nullptr) <= static_cast<uint64_t>(end - p)) return {p, true};
+    return {put_rows(t, m, from, p, end, s), false};
 }
 
 // finish_near_end with speed: the rest sized by the message's own walk.
 template <class R>
 [[gnu::noinline]] Near finish_near_end_of(const R &m, uint32_t from, uint8_t *p, uint8_t *end, Sink &s) {
     if (size_body(m, s.zero_copy, nullptr, from) <= static_cast<uint64_t>(end - p)) return {p, true};
-    return {put_rows(*table_ptr<R>(), &m, from, wire_present(*table_ptr<R>(), &m), p, end, s), false};
+    return {put_rows(*table_ptr<R>(), &m, from, p, end, s), false};
 }
 
 // The bounded writer for a buffer that ends before the encoding: every byte checked.
 [[gnu::noinline]] inline void write_checked(const table &t, const void *m, Out &o) {
-    const uint64_t present = wire_present(t, m);
+    uint64_t present = 0;
     for (uint32_t i = 0; i < t.count; ++i) {
-        if (!(present >> i & 1)) continue;
+        if (i % 64 == 0) present = wire_present(t, m, i / 64);
+        if (!(present >> i % 64 & 1)) continue;
         const row &r = t.rows[i];
         uint8_t tmp[16];
         if (r.scalars) {
@@ -1006,6 +1128,8 @@ template <class R>
 
 template <class R>
 inline int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const Decoding &d);
+template <class R>
+int32_t read_erased(void *m, In in, const Decoding &d);
 
 // Called after the run's first tag. The run is counted and framed first, so
 // malformed input costs no allocation; then one zeroed array takes it all.
@@ -1051,6 +1175,8 @@ template <class E = void>
         int32_t rc;  // the array came zeroed
         if constexpr (std::is_void_v<E>)
             rc = e.read(el, In{in.p, in.p + n}, inner);
+        else if constexpr (wide<E>)
+            rc = read_erased<E>(el, In{in.p, in.p + n}, inner);
         else
             rc = read_body(*reinterpret_cast<E *>(el), in.p, in.p + n, inner);
         if (rc != KEST_OK) return {in.p, rc};
@@ -1091,7 +1217,7 @@ inline const row *find_row(const table &t, uint32_t number) {
             break;
         }
         for (uint32_t j = 0; r->oneof && j < t.count; ++j)  // the other members, replaced from its arrival
-            if (t.rows[j].oneof == r->oneof && &t.rows[j] != r) present &= ~(uint64_t{1} << j);
+            if (t.rows[j].oneof == r->oneof && &t.rows[j] != r) set_row_bit(t, m, present, j, false);
         bool ok = true;
         if (r->scalars || r->what == kind::bytes || r->what == kind::message) {
             const Step st = r->scalars                ? r->ops->take(*r, m, wire, in.p, in.end, d)
@@ -1106,7 +1232,7 @@ inline const row *find_row(const table &t, uint32_t number) {
             ok = take_scalar(*r, m, in);
         }
         rc = ok ? KEST_OK : KEST_ERR_MALFORMED;
-        if (ok) present |= uint64_t{1} << (r - t.rows);
+        if (ok) set_row_bit(t, m, present, static_cast<uint32_t>(r - t.rows), true);
     } while (rc == KEST_OK && !in.done());
     store_present(t, m, present);
     return rc;
@@ -1116,17 +1242,27 @@ inline const row *find_row(const table &t, uint32_t number) {
 
 // One copy of each walk per message, called straight from its operations and
 // through the table from a run of its elements.
+// A message of more than 64 fields has only the rows: its bits do not fit a register.
 template <class R>
 [[gnu::noinline]] uint8_t *write_erased(const void *m, uint8_t *p, uint8_t *end, Sink &s) {
-    return write_body(*static_cast<const R *>(m), p, end, s);
+    if constexpr (wide<R>)
+        return put_rows(*table_ptr<R>(), m, 0, p, end, s);
+    else
+        return write_body(*static_cast<const R *>(m), p, end, s);
 }
 template <class R>
 [[gnu::noinline]] uint64_t size_erased(const void *m, bool zero_copy, Tally *t) {
-    return size_body(*static_cast<const R *>(m), zero_copy, t);
+    if constexpr (wide<R>)
+        return rest_size(*table_ptr<R>(), m, 0, zero_copy, t);
+    else
+        return size_body(*static_cast<const R *>(m), zero_copy, t);
 }
 template <class R>
 [[gnu::noinline]] int32_t read_erased(void *m, In in, const Decoding &d) {
-    return read_body(*static_cast<R *>(m), in.p, in.end, d);
+    if constexpr (wide<R>)
+        return in.done() ? KEST_OK : read_rest(*table_ptr<R>(), m, in, d, static_cast<R *>(m)->present[0]);
+    else
+        return read_body(*static_cast<R *>(m), in.p, in.end, d);
 }
 
 template <class R>
@@ -1139,9 +1275,9 @@ struct rows_of {
         for_each_field<R>([&]<class F, size_t>() { n += F::owns_memory; });
         return n;
     }();
-    static constexpr uint64_t implicit_rows = [] {
-        uint64_t at = 0;
-        for_each_field<R>([&]<class F, size_t I>() { at |= uint64_t{F::implicit_presence} << I; });
+    static constexpr auto implicit_rows = [] {
+        std::array<uint64_t, (fields_of<R>::size + 63) / 64 + 1> at{};
+        for_each_field<R>([&]<class F, size_t I>() { at[I / 64] |= uint64_t{F::implicit_presence} << I % 64; });
         return at;
     }();
     static constexpr auto owning = [] {
@@ -1158,7 +1294,7 @@ template <class R>
 inline constexpr table table_of = [] {
     return table{rows_of<R>::rows.data(), static_cast<uint32_t>(fields_of<R>::size),
                  static_cast<uint32_t>(offsetof(R, present)), sizeof(presence_t<R>),
-                 sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count, rows_of<R>::implicit_rows,
+                 sizeof(R), rows_of<R>::owning.data(), rows_of<R>::owning_count, rows_of<R>::implicit_rows.data(),
                  &write_erased<R>, &size_erased<R>, &read_erased<R>};
 }();
 
@@ -1257,7 +1393,7 @@ KEST_INLINE uint64_t size_body(const R &m, bool zero_copy, Tally *t, uint32_t fr
     with_fields<R>([&]<class... F, size_t... I>(field_list<F...>, std::index_sequence<I...>) KEST_INLINE_LAMBDA {
         ((written<F, I>(m, present) && (!F::implicit_presence || I >= from) ? [&]() KEST_INLINE_LAMBDA {
             if constexpr (F::scalars) {
-                total += scalars_size(table_of<R>.rows[I], &m);
+                total += table_of<R>.rows[I].ops->size(table_of<R>.rows[I], &m);
             } else if constexpr (F::what == kind::message) {
                 if constexpr (speed<R>)
                     total += run_size<typename F::element>(table_of<R>.rows[I], &m, zero_copy, t);
@@ -1302,7 +1438,7 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
         (void)((rc == detail::pending && ([&]() KEST_INLINE_LAMBDA {
                     if (!in.template at_tag<F::tag::value>()) return;
                     present &= static_cast<presence_t<R>>(~oneof_others<R, I>);  // replaced from its arrival
-                    if constexpr (speed<R> && F::what == kind::bytes) {
+                    if constexpr (speed<R> && F::what == kind::bytes && !F::scalars) {
                         // A one-byte length; the record came zeroed, so there is no earlier copy.
                         const uint8_t *const q = in.p;
                         if (in.left() >= 2 && q[0] < 0x80 && q[0] < in.left() && (d.zero_copy || d.alloc)) [[likely]] {
@@ -1327,7 +1463,7 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
                     if constexpr (F::scalars || F::what == kind::bytes || F::what == kind::message) {
                         Step st;
                         if constexpr (F::scalars)
-                            st = take_scalars(table_of<R>.rows[I], &m, F::tag::wire, in.p, in.end, d);
+                            st = table_of<R>.rows[I].ops->take(table_of<R>.rows[I], &m, F::tag::wire, in.p, in.end, d);
                         else if constexpr (F::what == kind::bytes)
                             st = take_bytes(table_of<R>.rows[I], &m, in.p, in.end, d);
                         else if constexpr (speed<R>)
@@ -1411,7 +1547,11 @@ template <class R>
 KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn alloc, void *ctx, uint32_t flags) {
     static_assert(std::is_standard_layout_v<R>);
     std::memset(static_cast<void *>(&m), 0, offsetof(R, present));  // every field member: `present` is last
-    m.present &= static_cast<presence_t<R>>(~field_mask<R>);
+    if constexpr (wide<R>) {
+        for (uint32_t w = 0; w < std::size(m.present); ++w) m.present[w] &= ~mask_of(table_of<R>, w);
+    } else {
+        m.present &= static_cast<presence_t<R>>(~field_mask<R>);
+    }
     if (len == 0) return KEST_OK;
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     const bool copy_without_alloc = owns_memory<R> && !zero_copy && !alloc;  // never for a plain message
@@ -1420,12 +1560,6 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
 
 // ---- copying and releasing by rows -----------------------------------------------
 
-// A block of the caller's with a copy of `size` bytes; null when refused.
-[[gnu::noinline]] inline uint8_t *copy_block(const uint8_t *from, uint64_t size, kest_alloc_fn alloc, void *ctx) {
-    auto *block = static_cast<uint8_t *>(alloc ? alloc(size, ctx) : nullptr);
-    if (block) copy_bytes(block, from, size);
-    return block;
-}
 
 // The byte strings and runs of `count` records copied member for member: each gets a
 // block of its own, or none and its bit cleared where the allocator refuses. Lengths and
@@ -1448,10 +1582,12 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
             else
                 member<uint64_t>(m, r.aux) = 0;
             if (n == 0) continue;
-            const uint64_t size = !run ? n : n * (r.scalars ? scalar_width(r.what) : r.element().record_size);
-            uint8_t *const block = copy_block(from, size, alloc, ctx);
+            uint8_t *const block = r.scalars ? r.ops->copy(r, from, static_cast<uint32_t>(n), alloc, ctx)
+                                   : copy_block(from, run ? n * r.element().record_size : n, alloc, ctx);
             if (!block) {  // left out of the copy, bit and all
-                store_present(t, m, load_present(t, m) & ~(uint64_t{1} << i));
+                uint64_t low = load_present(t, m);
+                set_row_bit(t, m, low, i, false);
+                store_present(t, m, low);
                 rc = KEST_ERR_NO_MEMORY;
                 continue;
             }
@@ -1486,8 +1622,9 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
                 m.*F::member = nullptr;
                 set_extent<F>(m, 0);
                 if (n == 0) return;
-                const uint64_t size = run ? n * sizeof(typename F::element) : n;
-                uint8_t *const block = copy_block(from, size, alloc, ctx);
+                uint8_t *const block =
+                    F::scalars ? table_of<R>.rows[I].ops->copy(table_of<R>.rows[I], from, static_cast<uint32_t>(n), alloc, ctx)
+                               : copy_block(from, run ? n * sizeof(typename F::element) : n, alloc, ctx);
                 if (!block) {  // left out of the copy, bit and all
                     m.present &= static_cast<presence_t<R>>(~bit<R, I>);
                     rc = KEST_ERR_NO_MEMORY;
@@ -1515,7 +1652,10 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
 template <class R>
 [[gnu::noinline]] int32_t own_blocks_of(R *records, const R *from_records, uint64_t count, kest_alloc_fn alloc,
                                         void *ctx) {
-    return own_blocks_in(records, from_records, count, alloc, ctx);
+    if constexpr (wide<R>)
+        return own_blocks(table_of<R>, records, from_records, count, alloc, ctx);
+    else
+        return own_blocks_in(records, from_records, count, alloc, ctx);
 }
 
 // A field's bit is copied with it; a scalar's always is. The members are copied at
@@ -1525,6 +1665,8 @@ template <class R>
     const uint64_t present = (load_present(t, dst) & ~mask_of(t)) | load_present(t, src);
     std::memmove(dst, src, t.present_offset);
     store_present(t, dst, present);
+    for (uint32_t w = 1; w < present_words(t); ++w)
+        store_present(t, dst, (load_present(t, dst, w) & ~mask_of(t, w)) | load_present(t, src, w), w);
     return t.owning_count ? own_blocks(t, dst, src, 1, alloc, ctx) : KEST_OK;
 }
 
@@ -1583,7 +1725,7 @@ template <class R>
     for (uint32_t j = 0; j < t.owning_count; ++j) {
         const row &r = t.rows[t.owning[j]];
         auto &block = member<uint8_t *>(m, r.offset);
-        if (r.what == kind::bytes) {
+        if (r.what == kind::bytes && !r.scalars) {
             if (rel.zero_copy || !block) continue;
             rel.release(block, rel.ctx);
             block = nullptr;
@@ -1636,7 +1778,7 @@ consteval bool present_follows_fields(field_list<F...>) {
         if constexpr (F::what == kind::bytes || F::repeated)
             take.template operator()<value_of<F::count>>(F::aux_offset);
     }(), ...);
-    take.template operator()<presence_t<R>>(offsetof(R, present));
+    take.template operator()<decltype(R::present)>(offsetof(R, present));
     return ok && (next + alignof(R) - 1) / alignof(R) * alignof(R) == sizeof(R);
 }
 
@@ -1646,7 +1788,9 @@ consteval bool check_description() {
     static_assert(std::is_standard_layout_v<R> && std::is_unsigned_v<presence_t<R>>);
     static_assert(members_of<R>(fields_of<R>{}), "every field must be a member of the described record");
     static_assert(numbers_ascend(fields_of<R>{}), "field numbers must be strictly ascending");
-    static_assert(fields_of<R>::size <= 8 * sizeof(presence_t<R>), "`present` has fewer bits than there are fields");
+    static_assert(fields_of<R>::size <= 8 * sizeof(R::present), "`present` has fewer bits than there are fields");
+    static_assert(!wide<R> || (std::is_same_v<presence_t<R>, uint64_t> && fields_of<R>::size > 64 && !speed<R>),
+                  "`present` is an array of 64-bit words only past 64 fields, which take no speed");
     static_assert(present_follows_fields<R>(fields_of<R>{}),
                   "the record must hold the described members, in order, then `present`");
     return true;

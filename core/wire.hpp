@@ -164,6 +164,9 @@ struct Out {
             run = pos;
             return;
         }
+        inline_payload(p, n);
+    }
+    KEST_INLINE void inline_payload(const uint8_t *p, uint64_t n) {
         if (n != 0 && n <= room()) copy_bytes(buf + pos, p, n);  // only a payload that fits whole
         pos += n;
     }

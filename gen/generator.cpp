@@ -24,8 +24,7 @@ using Message = pb::Descriptor;
 
 constexpr const char *supported =
     "kest supports optional and oneof fields of every scalar type, bytes, string, enums and messages, repeated "
-    "scalars, enums and messages, and maps of them";
-constexpr int max_fields = 64;    // bits of `present`
+    "scalars, enums, byte strings and messages, and maps of them";
 constexpr size_t width = 100;     // where prototypes wrap
 
 // Outputs are named after the file without its directory.
@@ -181,9 +180,7 @@ bool earlier(const T &a, const T &b) {
 
 std::string field_problem(const Field &f) {
     if (f.type() == Field::TYPE_GROUP) return "a group";
-    if (f.is_repeated()) {
-        if (is_bytes(f)) return std::string("repeated ") + f.type_name();
-    } else {
+    if (!f.is_repeated()) {
         if (!scalar(f) && !is_bytes(f) && !f.message_type()) return f.type_name();
         if (f.is_required()) return "a required field (kest does not check presence)";
         if (f.has_default_value()) return "an explicit default";
@@ -275,10 +272,6 @@ void check_messages(const pb::FileDescriptor &file, std::vector<Problem> &out) {
             out.push_back({file.name(), position(*m),
                            "message " + proto_name(*m) + ": a record named " + c_name(*m) + " (" + why +
                                ") is not supported; rename the message: " + record_form});
-        if (m->field_count() > max_fields)
-            out.push_back({file.name(), position(*m),
-                           "message " + proto_name(*m) + ": " + std::to_string(m->field_count()) +
-                               " fields are not supported; kest supports at most 64 fields in a message"});
         for (int i = 0; i < m->field_count(); ++i) {
             const Field &f = *m->field(i);
             std::string what = field_problem(f);
@@ -455,26 +448,33 @@ std::string record(const Message &m, const std::string &prefix, bool declared) {
     for (const Field *f : fields) {
         const std::string member = std::string(1, 'f').append(std::to_string(f->number()));
         const std::string note = f->name() == member ? "" : " /* " + f->name() + " */";
-        if (is_bytes(*f))
+        if (is_bytes(*f) && !f->is_repeated())
             out += "    const uint8_t *" + member + ";" + note + "\n    uint64_t " + member + "_len;\n";
         else if (f->is_repeated())
-            out += "    " + (f->message_type() ? c_name(*f->message_type()) : std::string(scalar(*f)->c_type)) + " *" +
-                   member + ";" + note + "\n    uint32_t n_" + member + ";\n";
+            out += "    " +
+                   (f->message_type() ? c_name(*f->message_type())
+                    : is_bytes(*f)    ? std::string("kest_bytes")
+                                      : std::string(scalar(*f)->c_type)) +
+                   " *" + member + ";" + note + "\n    uint32_t n_" + member + ";\n";
         else if (f->message_type())
             out += "    " + c_name(*f->message_type()) + " *" + member + ";" + note + "\n";
         else
             out += std::string("    ") + scalar(*f)->c_type + " " + member + ";" + note + "\n";
     }
     const size_t n = fields.size();
+    const bool wide = n > 64;  // then a word per 64 fields
     out += std::string("    ") + (n <= 8 ? "uint8_t" : n <= 16 ? "uint16_t" : n <= 32 ? "uint32_t" : "uint64_t") +
-           " present;\n}" + (declared ? "" : " " + name) + ";\n\n";
+           " present" + (wide ? "[" + std::to_string((n + 63) / 64) + "]" : "") + ";\n}" +
+           (declared ? "" : " " + name) + ";\n\n";
     // Each field's bit in `present`, its values in one column.
+    if (wide) out += "/* Field i's bit is in present[i / 64]: each macro names its word. */\n";
     size_t column = 0;
     for (const Field *f : fields) column = std::max(column, bit_name(prefix, m, *f).size());
     for (size_t i = 0; i < n; ++i) {
         const std::string bit = bit_name(prefix, m, *fields[i]);
         out += "#define " + bit + std::string(column + 1 - bit.size(), ' ') + (n <= 32 ? "(1u" : "(UINT64_C(1)") +
-               " << " + std::to_string(i) + ")\n" + (i + 1 == n ? "\n" : "");
+               " << " + std::to_string(i % 64) + ")" +
+               (wide ? " /* present[" + std::to_string(i / 64) + "] */" : "") + "\n" + (i + 1 == n ? "\n" : "");
     }
 
     const bool owns = owns_memory(m);
@@ -585,10 +585,11 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
             out += std::string("\n        ") + (implicit ? "implicit<" : "") +
                    (oneof ? "oneof_member<" + std::to_string(oneof->index() + 1) + ", " : "") +
                    (scalars ? "repeated_" : "") + "field<kind::";
-            if (is_bytes(f))
+            if (is_bytes(f) && !scalars)
                 out += "bytes, " + n + ", \"" + f.name() + "\", " + member + "), " + member + "_len)>";
             else if (scalars)
-                out += std::string(scalar(f)->kind) + ", " + (f.is_packed() ? "true" : "false") + ", " + n + ", \"" +
+                out += std::string(is_bytes(f) ? "bytes" : scalar(f)->kind) + ", " + (f.is_packed() ? "true" : "false") +
+                       ", " + n + ", \"" +
                        f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
             else if (f.is_repeated())
                 out += "message, " + n + ", \"" + f.name() + "\", " + member + "), KEST_MEMBER(" + name + ", n_f" + n + ")>";
@@ -599,7 +600,9 @@ std::string field_lists(const pb::FileDescriptor &file, const std::vector<const 
             if (implicit || oneof) out += ">";
             if (i + 1 < fields.size()) out += ",";
         }
-        out += std::string(">;\n") + (speed ? "    static constexpr bool speed = true;\n" : "") + "};\n";
+        // Past 64 fields only the rows serve: the bits do not fit a register.
+        out += std::string(">;\n") + (speed && fields.size() <= 64 ? "    static constexpr bool speed = true;\n" : "") +
+               "};\n";
     }
     return out;
 }
@@ -623,8 +626,7 @@ struct Stripped {
     std::map<std::string, std::string> left_out;
 };
 
-// Drops the fields field_problem names, those past the most a record holds (highest numbers
-// first) and extensions; a oneof left empty goes too, since protoc refuses one.
+// Drops the fields field_problem names and extensions; a oneof left empty goes too, since protoc refuses one.
 void strip(const Message &m, pb::DescriptorProto &out, std::vector<std::string> &notes) {
     std::vector<const Field *> keep;
     for (const Field *f : by_number(m))
@@ -632,9 +634,6 @@ void strip(const Message &m, pb::DescriptorProto &out, std::vector<std::string> 
             notes.push_back(field_place(m, *f) + ": " + why);
         else
             keep.push_back(f);
-    for (size_t i = max_fields; i < keep.size(); ++i)
-        notes.push_back(field_place(m, *keep[i]) + ": past the " + std::to_string(max_fields) + " fields of a record");
-    keep.resize(std::min<size_t>(keep.size(), max_fields));
     const pb::DescriptorProto all = out;
     out.clear_field();
     out.clear_oneof_decl();

@@ -23,6 +23,12 @@ typedef struct kest_segment {
     uint64_t len;
 } kest_segment;
 
+/* One of a repeated bytes or string field's values. */
+typedef struct kest_bytes {
+    const uint8_t *data;
+    uint64_t len;
+} kest_bytes;
+
 typedef void *(*kest_alloc_fn)(uint64_t size, void *alloc_ctx);
 typedef void (*kest_free_fn)(void *block, void *release_ctx);
 

@@ -90,15 +90,40 @@ struct FuzzBytes {
 // 2^(7k) - 1, 2^(7k) or 2^(7k) + 1 by d: where a varint of k bytes needs one more.
 inline uint64_t edge(uint64_t k, uint64_t d) { return (uint64_t{1} << 7 * k) + d % 3 - 1; }
 
+// `present` as words, one or an array of them.
+template <class R>
+constexpr size_t words = kc::wide<R> ? std::extent_v<decltype(R::present)> : 1;
+template <class R>
+auto &word(R &m, size_t w) {
+    if constexpr (kc::wide<R>) return m.present[w];
+    else return (void)w, m.present;
+}
+template <class R>
+auto word(const R &m, size_t w) { return word(const_cast<R &>(m), w); }
+template <class R>
+bool bit_of(const R &m, size_t i) { return word(m, i / 64) >> i % 64 & 1; }
+template <class R>
+void put_bit(R &m, size_t i, bool on) {
+    const auto b = static_cast<kc::presence_t<R>>(uint64_t{1} << i % 64);
+    word(m, i / 64) = static_cast<kc::presence_t<R>>(on ? word(m, i / 64) | b : word(m, i / 64) & ~b);
+}
+// The same bits: all of them, or only those past the fields, which are the caller's.
+template <class R>
+bool same_presence(const R &a, const R &b, bool spare_only) {
+    for (size_t i = 0; i < 8 * sizeof(R::present); ++i)
+        if ((!spare_only || i >= kc::fields_of<R>::size) && bit_of(a, i) != bit_of(b, i)) return false;
+    return true;
+}
+
 // Gives an element's encoding `whole` bytes (one less where no length can) through
 // its first byte string, set present.
 template <class E>
 void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
     kc::for_each_field<E>([&, done = false]<class F, size_t I>() mutable {
-        if constexpr (kind_of<F> == kc::kind::bytes) {
+        if constexpr (kind_of<F> == kc::kind::bytes && !F::scalars) {
             if (std::exchange(done, true)) return;
             e.*F::length = 0;
-            e.present |= kc::bit<E, I>;
+            put_bit(e, I, true);
             const uint64_t t = whole + 1 - std::min(whole, kc::size_of(e, false));  // payload and length prefix
             uint64_t n = t - 1;
             while (n && n + kc::varint_size(n) > t) --n;
@@ -124,6 +149,16 @@ T any_value(Src &src) {
         return static_cast<T>(s & 0x10 && std::is_signed_v<T> ? ~y : y);
 }
 
+// A byte string of any length up to 511, or one of 2^7k - 1 to 2^7k + 1 bytes, in `store`.
+template <class Src>
+Bytes &any_bytes(Src &src, std::deque<Bytes> &store) {
+    const uint64_t pick = src.bits(8), x = pick & 3 ? src.bits(4) : src.bits(9);
+    const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : pick >= 0xF0 && !(pick & 3) ? x << 7 : x;
+    Bytes &b = store.emplace_back(n + 1);
+    for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
+    return b;
+}
+
 template <class R, class Src>
 R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
     R m{};
@@ -134,14 +169,19 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
             const uint64_t pick = src.bits(8);
             const auto n = static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
             auto *e = reinterpret_cast<T *>(store.emplace_back(n * sizeof(T) + 1).data());
-            for (uint32_t i = 0; i < n; ++i) e[i] = any_value<T>(src);
+            for (uint32_t i = 0; i < n; ++i) {
+                if constexpr (std::is_same_v<T, kest_bytes>) {
+                    const Bytes &b = any_bytes(src, store);
+                    e[i] = kest_bytes{b.data(), b.size() - 1};
+                } else {
+                    e[i] = any_value<T>(src);
+                }
+            }
             v = n ? e : nullptr;
             m.*F::count = n;
         } else if constexpr (kind_of<F> == kc::kind::bytes) {
-            const uint64_t pick = src.bits(8), x = pick & 3 ? src.bits(4) : src.bits(9);
-            const uint64_t n = pick >= 0xF8 ? edge(1 + (x & 1), x >> 1) : pick >= 0xF0 && !(pick & 3) ? x << 7 : x;
-            Bytes &b = store.emplace_back(n + 1);
-            for (auto &c : b) c = static_cast<uint8_t>(src.bits(8));
+            Bytes &b = any_bytes(src, store);
+            const uint64_t n = b.size() - 1;
             v = n || src.bits(1) ? b.data() : nullptr;
             m.*F::length = n;
         } else if constexpr (F::single) {
@@ -163,25 +203,33 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
             v = any_value<std::remove_reference_t<decltype(v)>>(src);
         }
     });
-    m.present = static_cast<kc::presence_t<R>>(src.bits(64));
+    for (size_t w = 0; w < words<R>; ++w) word(m, w) = static_cast<kc::presence_t<R>>(src.bits(64));
     std::set<uint8_t> chosen;  // a oneof keeps its first member with a bit set
     kc::for_each_field<R>([&]<class F, size_t I>() {
-        if (F::oneof && (m.present & kc::bit<R, I>) && !chosen.insert(F::oneof).second)
-            m.present &= static_cast<kc::presence_t<R>>(~kc::bit<R, I>);
+        if (F::oneof && bit_of(m, I) && !chosen.insert(F::oneof).second) put_bit(m, I, false);
     });
     return m;
 }
 
-template <class R>
-constexpr auto spare = static_cast<kc::presence_t<R>>(~kc::field_mask<R>);
 template <class R, size_t I>
-bool has(const R &m) { return kc::written<kc::field_at<R, I>, I>(m, m.present); }
+bool has(const R &m) {
+    using F = kc::field_at<R, I>;
+    if constexpr (F::implicit_presence) return kc::written<F, I>(m, 0);
+    else return bit_of(m, I);
+}
 
 template <class R>
 bool same(const R &a, const R &b);
 // Scalars by their bits: a NaN is the same NaN.
 template <class T>
 bool same_bits(const T &a, const T &b) { return !std::memcmp(&a, &b, sizeof a); }
+inline bool same_bits(const kest_bytes &a, const kest_bytes &b) { return a.len == b.len && (!a.len || !std::memcmp(a.data, b.data, a.len)); }
+// A copy's payload is its own.
+template <class T>
+bool shares(const T &a, const T &b) {
+    if constexpr (std::is_same_v<T, kest_bytes>) return a.len && a.data == b.data;
+    else return false;
+}
 
 // One field of two records, as an encoder writes it: absent in both or the same
 // value; a run counts only with elements.
@@ -246,7 +294,7 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     api<R>::release(m, Alloc::give, &a, flags);
     const long released = a.released;
     api<R>::release(m, Alloc::give, &a, flags);
-    bool kept = m.present == before.present;
+    bool kept = same_presence(m, before, false);
     kc::for_each_field<R>([&]<class F, size_t>() {
         if constexpr (F::scalars)
             kept = kept && !(m.*F::member) && !kc::extent_of<F>(m);
@@ -288,7 +336,10 @@ struct Layout {
 // A scalar's bytes as protobuf writes them.
 template <kc::kind K, class T>
 void put_value(Bytes &out, const T &v) {
-    if constexpr (kc::scalar_wire(K) != kc::wire_varint) {
+    if constexpr (std::is_same_v<T, kest_bytes>) {
+        put_varint(out, v.len);
+        out.insert(out.end(), v.data, v.data + v.len);
+    } else if constexpr (kc::scalar_wire(K) != kc::wire_varint) {
         const auto *b = reinterpret_cast<const uint8_t *>(&v);  // little-endian bits
         for (size_t k = 0; k < sizeof v; ++k) out.push_back(b[std::endian::native == std::endian::little ? k : sizeof v - 1 - k]);
     } else if constexpr (K == kc::kind::sint32 || K == kc::kind::sint64) {
@@ -306,11 +357,13 @@ Layout lay(const R &m, bool zc) {
         if constexpr (F::scalars) {
             Bytes body;
             for (uint32_t i = 0, n = has<R, I>(m) ? m.*F::count : 0; i < n; ++i) {
-                if (F::tag::wire == kc::wire_len) {
+                if (F::tag::wire == kc::wire_len && F::what != kc::kind::bytes) {
                     put_value<F::what>(body, v[i]);
                     continue;
                 }
                 put_varint(l.buf, F::tag::value);
+                if constexpr (std::is_same_v<typename F::element, kest_bytes>)  // inline in both modes, only whole
+                    l.copied.emplace_back(l.buf.size() + kc::varint_size(v[i].len), v[i].len);
                 put_value<F::what>(l.buf, v[i]);
                 l.ends.insert(l.buf.size());
             }
@@ -429,7 +482,7 @@ std::string check_decode(Input in, int32_t &rc) {
         R &m = got[zc] = stale<R>();
         const int32_t r = api<R>::decode(m, in.data(), in.size(), Alloc::take, &books[zc], zc ? ZC : 0);
         if (r < KEST_ERR_FIELD_TYPE || r > KEST_OK || (zc && r != rc)) return "result " + std::to_string(r);
-        if ((m.present & spare<R>) != (stale<R>().present & spare<R>)) return "spare bits changed";
+        if (!same_presence(m, stale<R>(), true)) return "spare bits changed";
         if (std::string e = owns_what_is_live(m, books[zc], zc ? &in : nullptr); !e.empty()) return e;
         const auto &asked = books[zc].asked;
         if (std::accumulate(asked.begin(), asked.end(), uint64_t{0}) > most_per_byte<R>() * in.size())
@@ -470,7 +523,7 @@ std::string check_refusals(const R &full, const Bytes &wire) {
             R part = stale<R>();
             const Input in(wire);
             bool kept = api<R>::decode(part, in.data(), in.size(), Alloc::take, &a, flags) == KEST_ERR_NO_MEMORY &&
-                        long(a.asked.size()) == k + 1 && (part.present & spare<R>) == (stale<R>().present & spare<R>);
+                        long(a.asked.size()) == k + 1 && same_presence(part, stale<R>(), true);
             kc::for_each_field<R>([&]<class F, size_t I>() {
                 kept = kept && (!has<R, I>(part) || (has<R, I>(full) && same_field<F, I>(part, full)));
             });
@@ -496,8 +549,9 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
             if (!n) return void(ok = ok && !to && !kc::extent_of<F>(dst) && bit);
             if (!to) return void(ok = ok && ++failed && !kc::extent_of<F>(dst) && !has<R, I>(dst));
             ok = ok && ++blocks && kc::extent_of<F>(dst) == n && bit && to != from;
-            if constexpr (kind_of<F> == kc::kind::bytes) ok = ok && !std::memcmp(to, from, n);
-            if constexpr (F::scalars) ok = ok && !std::memcmp(to, from, n * sizeof *to);
+            if constexpr (kind_of<F> == kc::kind::bytes && !F::scalars) ok = ok && !std::memcmp(to, from, n);
+            if constexpr (F::scalars)
+                for (uint32_t i = 0; i < n; ++i) ok = ok && same_bits(to[i], from[i]) && !shares(to[i], from[i]);
             if constexpr (kind_of<F> == kc::kind::message && !F::scalars)
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
@@ -522,7 +576,7 @@ std::string check_duplicate(const R &src) {
         if (rc != (failed ? KEST_ERR_NO_MEMORY : KEST_OK) || (k == -1 && failed) || failed > (k == -2 ? failed : 1) ||
             blocks != long(a.live.size()) || long(a.asked.size()) != blocks + (k == -2 ? 0 : failed))
             return "result " + std::to_string(rc) + at;
-        if ((dst.present & spare<R>) != (stale<R>().present & spare<R>)) return "spare bits changed" + at;
+        if (!same_presence(dst, stale<R>(), true)) return "spare bits changed" + at;
         if (std::string e = owns_what_is_live(dst, a) + releases_all(dst, a, 0); !e.empty()) return e + at;
         if (k >= 0 && !failed) return "";
     }
