@@ -8,8 +8,6 @@
 #include "telemetry.pb.h"
 
 #include <google/protobuf/descriptor.pb.h>
-#include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <gtest/gtest.h>
 
 KEST_CODECS(TM_TELEMETRY_OPERATIONS)
@@ -34,17 +32,6 @@ std::unique_ptr<pb::Message> pb_of() {
         }
     }
     return nullptr;
-}
-
-// Maps by key, so that equal messages serialize alike.
-std::string bytes_of(const pb::Message &m) {
-    std::string out;
-    pb::io::StringOutputStream stream(&out);
-    pb::io::CodedOutputStream coded(&stream);
-    coded.SetSerializationDeterministic(true);
-    m.SerializeToCodedStream(&coded);
-    coded.Trim();
-    return out;
 }
 
 // Each field set or not by a coin: values of every varint width and sign, any float
@@ -146,7 +133,7 @@ TYPED_TEST(Own, ProtobufBothWays) {
 // protobuf reads them: kest's result, whether protobuf accepts, and where both do, the
 // same values.
 TEST(Own, ReadsAsProtobufDoes) {
-    const struct { const char *what, *hex; int32_t kest; bool protobuf; } gauges[] = {
+    EXPECT_EQ((parts_as_listed<Gauge, telemetry::Gauge>({
         {"packed and not, split by another field", "5A 02 01 02 58 03 08 01 5A 01 04", KEST_OK, true},
         {"a packed-declared run one value at a time", "61 01 00 00 00 00 00 00 80 61 02 00 00 00 00 00 00 00", KEST_OK, true},
         {"empty packed, then values", "6A 00 68 01 6A 02 02 00", KEST_OK, true},
@@ -154,32 +141,15 @@ TEST(Own, ReadsAsProtobufDoes) {
         {"packed varint cut inside a value", "5A 02 01 80", KEST_ERR_MALFORMED, false},
         {"packed double whose length runs past the end", "72 10 00 00 00 00 00 00 F0 3F", KEST_ERR_MALFORMED, false},
         {"a value of another wire type", "5D 01 00 00 00", KEST_ERR_FIELD_TYPE, true},
-    }, readings[] = {
+    })), "");
+    EXPECT_EQ((parts_as_listed<Reading, telemetry::Reading>({
         {"a oneof's later member replaces the earlier", "38 05 42 01 61", KEST_OK, true},
         {"the other way round", "42 01 61 08 01 38 05", KEST_OK, true},
         {"one member twice: the last value", "38 05 38 06", KEST_OK, true},
-    }, probes[] = {
+    })), "");
+    EXPECT_EQ((parts_as_listed<Probe, telemetry::Probe>({
         {"a sub-message twice: merged by protobuf", "2A 02 08 01 2A 02 10 02", KEST_ERR_MALFORMED, true},
-    };
-    auto check = [&]<class R, class P>(const auto &cases) {
-        for (const auto &c : cases) {
-            const Bytes wire = hex(c.hex);
-            P theirs, mine;
-            kest::record<R> got;
-            EXPECT_EQ(theirs.ParseFromArray(wire.data(), int(wire.size())), c.protobuf) << c.what;
-            EXPECT_EQ(int32_t(got.decode(wire)), c.kest) << c.what;
-            theirs.GetReflection()->MutableUnknownFields(&theirs)->Clear();
-            if (c.kest == KEST_OK) {
-                const Bytes ours = kest::encode(*got);
-                EXPECT_TRUE(to_proto(*got, mine).empty() && bytes_of(mine) == bytes_of(theirs) &&
-                            std::string(ours.begin(), ours.end()) == bytes_of(theirs))
-                    << c.what;
-            }
-        }
-    };
-    check.template operator()<Gauge, telemetry::Gauge>(gauges);
-    check.template operator()<Reading, telemetry::Reading>(readings);
-    check.template operator()<Probe, telemetry::Probe>(probes);
+    })), "");
     // A message that holds itself, nested to the depth where both stop, and past it.
     for (int depth : {99, 100, 101}) {
         Bytes wire;

@@ -5,6 +5,9 @@
 #include "kit.hpp"
 #include "srg.pb.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
 #include <string>
 
 namespace kt {
@@ -79,6 +82,41 @@ std::string to_proto(const R &m, pb::Message &out) {
             put_scalar(out, fd, v);
     });
     return e;
+}
+
+// Maps by key, so that equal messages serialize alike.
+inline std::string bytes_of(const pb::Message &m) {
+    std::string out;
+    pb::io::StringOutputStream stream(&out);
+    pb::io::CodedOutputStream coded(&stream);
+    coded.SetSerializationDeterministic(true);
+    m.SerializeToCodedStream(&coded);
+    coded.Trim();
+    return out;
+}
+
+// Odd input with kest's result and whether protobuf accepts it; `same`: where both
+// do, kest reads the values protobuf reads and writes back protobuf's bytes.
+struct Parting { const char *what, *hex; int32_t kest; bool protobuf, same = true; };
+
+template <class R, class P>
+std::string parts_as_listed(std::initializer_list<Parting> rows) {
+    std::string broken;
+    for (const Parting &c : rows) {
+        const Bytes wire = hex(c.hex);
+        P theirs, mine;
+        kest::record<R> got;
+        const bool protobuf = theirs.ParseFromArray(wire.data(), int(wire.size()));
+        const auto rc = int32_t(got.decode(wire));
+        theirs.GetReflection()->MutableUnknownFields(&theirs)->Clear();
+        const Bytes ours = kest::encode(*got);
+        const bool same = rc || !protobuf || (to_proto(*got, mine).empty() && bytes_of(mine) == bytes_of(theirs) &&
+                                              std::string(ours.begin(), ours.end()) == bytes_of(theirs));
+        if (rc != c.kest || protobuf != c.protobuf || same != c.same)
+            broken += std::string(c.what) + ": kest " + std::to_string(rc) + (protobuf ? ", protobuf accepts" : "") +
+                      (same ? "" : ", they read otherwise") + "\n";
+    }
+    return broken;
 }
 
 }  // namespace kt
