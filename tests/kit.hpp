@@ -133,12 +133,9 @@ void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
     });
 }
 
-// Any presence bits, spare ones included, over members that need not agree with
-// them: payloads behind clear bits, empty payloads behind stray pointers, empty
-// runs; values of every varint width, now and then at a width's edge, as are the
-// lengths of payloads and of whole elements; now and then a payload past 16 KB or a
-// run of up to 63 elements. Payloads and arrays live in `store`. A fuzzer's byte
-// that picks between choices picks these too, with its top bits.
+// Any presence bits, spare ones too, over members that need not agree with them;
+// values, payload and element lengths of every varint width, now and then at a
+// width's edge; now and then a payload past 16 KB or a run of up to 63 elements.
 template <class T, class Src>
 T any_value(Src &src) {
     const uint64_t x = src.bits(64), s = src.bits(8);
@@ -164,17 +161,21 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
     R m{};
     kc::for_each_field<R>([&]<class F, size_t>() {
         auto &v = m.*F::member;
-        if constexpr (F::scalars) {
-            using T = typename F::element;
+        if constexpr (F::repeated) {
+            using E = typename F::element;
             const uint64_t pick = src.bits(8);
-            const auto n = static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
-            auto *e = reinterpret_cast<T *>(store.emplace_back(n * sizeof(T) + 1).data());
+            const bool deep = !F::scalars && depth > 3;  // a message may hold itself
+            const auto n = deep ? 0 : static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
+            auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
             for (uint32_t i = 0; i < n; ++i) {
-                if constexpr (std::is_same_v<T, kest_bytes>) {
+                if constexpr (std::is_same_v<E, kest_bytes>) {
                     const Bytes &b = any_bytes(src, store);
                     e[i] = kest_bytes{b.data(), b.size() - 1};
+                } else if constexpr (F::scalars) {
+                    e[i] = any_value<E>(src);
                 } else {
-                    e[i] = any_value<T>(src);
+                    e[i] = build<E>(src, store, depth + 1);
+                    if (pick >= 0xC0) fit(e[i], edge(1 + (pick >> 2 & 1), (pick >> 3) + i), store);
                 }
             }
             v = n ? e : nullptr;
@@ -188,17 +189,6 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
             using E = typename F::element;
             v = depth < 4 && src.bits(1) ? reinterpret_cast<E *>(store.emplace_back(sizeof(E) + 1).data()) : nullptr;
             if (v) *v = build<E>(src, store, depth + 1);
-        } else if constexpr (kind_of<F> == kc::kind::message) {
-            using E = typename F::element;
-            const uint64_t pick = src.bits(8);
-            const auto n = depth > 3 ? 0 : static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);  // a message may hold itself
-            auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
-            for (uint32_t i = 0; i < n; ++i) {
-                e[i] = build<E>(src, store, depth + 1);
-                if (pick >= 0xC0) fit(e[i], edge(1 + (pick >> 2 & 1), (pick >> 3) + i), store);
-            }
-            v = n ? e : nullptr;
-            m.*F::count = n;
         } else {
             v = any_value<std::remove_reference_t<decltype(v)>>(src);
         }
@@ -296,11 +286,9 @@ std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     api<R>::release(m, Alloc::give, &a, flags);
     bool kept = same_presence(m, before, false);
     kc::for_each_field<R>([&]<class F, size_t>() {
-        if constexpr (F::scalars)
-            kept = kept && !(m.*F::member) && !kc::extent_of<F>(m);
-        else if constexpr (kind_of<F> == kc::kind::bytes)
+        if constexpr (kind_of<F> == kc::kind::bytes && !F::scalars)
             kept = kept && m.*F::length == before.*F::length && m.*F::member == (flags & ZC ? before.*F::member : nullptr);
-        else if constexpr (kind_of<F> == kc::kind::message)
+        else if constexpr (F::scalars || kind_of<F> == kc::kind::message)
             kept = kept && !(m.*F::member) && !kc::extent_of<F>(m);
         else
             kept = kept && same_bits(m.*F::member, before.*F::member);
@@ -316,10 +304,9 @@ R stale() {
     return m;
 }
 
-// The encoding as our own writer lays it out: the buffer's bytes, and the segments of
-// a call that counts them: runs of the buffer (`at`), cut at each element's ends and,
-// in zero-copy, around each payload. `copied`: payloads in the buffer; `ends`: where
-// each field ends, elements' fields too.
+// The encoding as our own writer lays it out: the buffer, its segments (cut at each
+// element's ends and, in zero-copy, around each payload), the payloads copied into
+// it, and where each field ends, elements' fields too.
 struct Layout {
     struct Seg { const uint8_t *payload; uint64_t at, len; };
     Bytes buf;
@@ -405,11 +392,9 @@ Layout lay(const R &m, bool zc) {
     return l;
 }
 
-// Encode in both modes, with a segment vector and without, as a size query and into
-// buffers short (cut inside fields and at their ends), exact and with room for the
-// bound: result, count, bytes and segments are the reference's. A short buffer holds
-// what fits of it, a copied payload only whole, nothing past it; segments starting
-// past it are known by length only. `wire` gets the bytes.
+// Encode in both modes, with and without a segment vector, into short, exact and
+// roomy buffers: result, count, bytes and segments are the reference's; a short
+// buffer holds what fits, a copied payload only whole. `wire` gets the bytes.
 template <class R>
 std::string check_encode(const R &m, Bytes &wire) {
     const kest_segment unset{nullptr, 0xDEAD};
@@ -469,10 +454,9 @@ constexpr uint64_t most_per_byte() {
     return most;
 }
 
-// Any bytes decoded in both modes into stale records: the input untouched, a known
-// result, the same in both modes; spare bits kept; the owned blocks exactly the live
-// ones, all given back by free_ext. On success the record goes through encode and
-// decode again. `rc` gets the result.
+// Any bytes decoded in both modes into stale records: the input untouched, the same
+// known result and record in both; spare bits kept; the owned blocks exactly the live
+// ones; on success, encoded and decoded again. `rc` gets the result.
 template <class R>
 std::string check_decode(Input in, int32_t &rc) {
     R got[2];
@@ -582,9 +566,8 @@ std::string check_duplicate(const R &src) {
     }
 }
 
-// Every verdict, as a fuzz target runs them: the first byte says what the rest is,
-// hostile wire bytes (even) or the makings of a record (odd); or a record from a
-// seeded generator, whose makings never run out.
+// Every verdict, as a fuzz target runs them: the first byte says whether the rest is
+// wire bytes (even) or the makings of a record (odd); or a seeded generator's record.
 template <class R>
 std::string check_all(Input data, Seeded *seeded = nullptr) {
     if (data.empty()) return "";
