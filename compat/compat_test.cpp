@@ -1,6 +1,5 @@
 // libkest against Google's protobuf: the inputs on which the two are known to differ,
-// and the JSON mapping. Random records both ways, and hostile bytes,
-// are the protobuf oracle's (fuzz/oracle.cpp).
+// and the JSON mapping. Random records and hostile bytes are the oracle's (fuzz/).
 #include "proto_map.hpp"
 #include "tools/json_map.hpp"
 
