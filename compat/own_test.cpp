@@ -139,6 +139,7 @@ TEST(Own, ReadsAsProtobufDoes) {
         {"empty packed, then values", "6A 00 68 01 6A 02 02 00", KEST_OK, true},
         {"packed fixed64 cut to 3 bytes", "62 03 01 02 03", KEST_ERR_MALFORMED, false},
         {"packed varint cut inside a value", "5A 02 01 80", KEST_ERR_MALFORMED, false},
+        {"packed varint cut inside its only value", "5A 01 80", KEST_ERR_MALFORMED, false},
         {"packed double whose length runs past the end", "72 10 00 00 00 00 00 00 F0 3F", KEST_ERR_MALFORMED, false},
         {"a value of another wire type", "5D 01 00 00 00", KEST_ERR_FIELD_TYPE, true},
     })), "");

@@ -821,9 +821,9 @@ template <kind K>
     }
 }
 
-// One occurrence, packed or not: its values stored from `out`'s `n`th on, or only
-// counted when `out` is null, at least as many as the read stores, so that they fit.
-template <kind K>
+// One occurrence, packed or not: its values stored from `out`'s `n`th on (none where `out`
+// is null: the read still checks them), or with Count, counted: at least as many as the read stores.
+template <kind K, bool Count>
 KEST_INLINE Step scalar_occurrence(uint32_t wire, const uint8_t *p, const uint8_t *end,
                                    typename scalar_kind<K>::type *out, uint32_t &n) {
     using S = scalar_kind<K>;
@@ -839,7 +839,7 @@ KEST_INLINE Step scalar_occurrence(uint32_t wire, const uint8_t *p, const uint8_
     uint32_t len;
     if (!in.extent(len)) return {in.p, KEST_ERR_MALFORMED};
     if (S::wire != wire_varint && len % S::max) return {in.p, KEST_ERR_MALFORMED};
-    if (!out) {  // counted by the bytes that end a value: never fewer than the read stores
+    if constexpr (Count) {  // by the bytes that end a value: never fewer than the read stores
         if constexpr (S::wire != wire_varint) {
             n += len / S::max;
         } else {
@@ -880,7 +880,7 @@ template <kind K>
         };
         for (uint32_t w = wire;;) {
             uint32_t n = 0;
-            const Step st = scalar_occurrence<K>(w, scan.p, end, nullptr, n);
+            const Step st = scalar_occurrence<K, true>(w, scan.p, end, nullptr, n);
             total += n;
             scan.p = st.p;
             if (st.rc != KEST_OK || !next(w)) break;
@@ -894,7 +894,7 @@ template <kind K>
         }
     }
     uint32_t n = count;
-    const Step st = scalar_occurrence<K>(wire, p, end, array, n);
+    const Step st = scalar_occurrence<K, false>(wire, p, end, array, n);
     count = n;
     return st;
 }
