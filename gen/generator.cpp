@@ -188,6 +188,15 @@ std::string field_problem(const Field &f) {
     return "";
 }
 
+// What the user can write instead of what field_problem names.
+std::string instead(const std::string &problem) {
+    if (problem == "a group") return "declare its fields in a message of their own and hold that as a field";
+    if (problem.starts_with("a required")) return "make it optional";
+    if (problem == "an explicit default") return "leave the default out: kest's fields start zero or empty";
+    if (problem == "an extension") return "declare the field in the message itself, or run with skip_unsupported";
+    return supported;
+}
+
 std::string field_place(const Message &m, const Field &f) {
     return "message " + proto_name(m) + ", field " + f.name() + " (number " + std::to_string(f.number()) + ")";
 }
@@ -257,7 +266,7 @@ std::string reserved(const std::string &name) {
 // What kest cannot take in one file: kinds, numbers, shapes and reserved record names.
 void check_messages(const pb::FileDescriptor &file, std::vector<Problem> &out) {
     auto field_refusal = [&](const Field &f, const std::string &where, const std::string &what) {
-        out.push_back({file.name(), position(f), where + ": " + what + " is not supported; " + supported});
+        out.push_back({file.name(), position(f), where + ": " + what + " is not supported; " + instead(what)});
     };
     auto extensions = [&](auto &scope) {
         for (int i = 0; i < scope.extension_count(); ++i) {
