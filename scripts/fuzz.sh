@@ -40,14 +40,18 @@ fuzz_one() {
 
 for target in "$build"/fuzz/fuzz_*; do
   name=${target##*/fuzz_}
-  [ "$name" = oracle ] && continue
+  case $name in oracle | oracle_own) continue ;; esac
   fuzz_one "$name" "$seconds" "fuzz/corpus/$name" "$target"
 done
 # The protobuf oracle, message by message, seeded with each message's corpus.
 if [ -x "$build/fuzz/fuzz_oracle" ]; then
   for seeds in fuzz/corpus/*; do
     message=${seeds##*/}
-    case $message in json | own_proto) continue ;; esac  # not messages of srg.proto
+    case $message in json | own_proto | oracle_own) continue ;; esac  # not messages of srg.proto
     fuzz_one "oracle_$message" "$oracle_seconds" "$seeds" "$build/fuzz/fuzz_oracle" -message="$message"
   done
+fi
+# The same oracle over the plugin's messages, the first byte picking one.
+if [ -x "$build/fuzz/fuzz_oracle_own" ]; then
+  fuzz_one oracle_own "$oracle_seconds" fuzz/corpus/oracle_own "$build/fuzz/fuzz_oracle_own"
 fi
