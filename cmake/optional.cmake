@@ -38,16 +38,20 @@ extern \"C\" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }" 
   endif()
 endmacro()
 
-# Google's protobuf code for proto/srg.proto, built once for whichever part compares
-# against it (the comparison tests, the oracle fuzz target).
-function(kest_srg_protobuf)
-  if(TARGET kest_srg_proto)
+# Google's protobuf code for the .proto files after DIR, into the build's DIR, built once
+# for whichever parts compare against it (the comparison tests, the oracle fuzz targets).
+function(kest_protobuf target dir)
+  if(TARGET ${target})
     return()
   endif()
-  add_library(kest_srg_proto STATIC)
-  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/srg_proto)  # protoc writes into it; only Ninja makes it
-  protobuf_generate(TARGET kest_srg_proto LANGUAGE cpp PROTOS ${PROJECT_SOURCE_DIR}/proto/srg.proto APPEND_PATH
-    PROTOC_OUT_DIR ${PROJECT_BINARY_DIR}/srg_proto)
-  target_include_directories(kest_srg_proto SYSTEM PUBLIC ${PROJECT_BINARY_DIR}/srg_proto)
-  target_link_libraries(kest_srg_proto PUBLIC protobuf::libprotobuf)
+  add_library(${target} STATIC)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/${dir})  # protoc writes into it; only Ninja makes it
+  protobuf_generate(TARGET ${target} LANGUAGE cpp PROTOS ${ARGN} APPEND_PATH PROTOC_OUT_DIR ${PROJECT_BINARY_DIR}/${dir})
+  target_include_directories(${target} SYSTEM PUBLIC ${PROJECT_BINARY_DIR}/${dir})
+  target_link_libraries(${target} PUBLIC protobuf::libprotobuf)
 endfunction()
+function(kest_srg_protobuf)
+  kest_protobuf(kest_srg_proto srg_proto ${PROJECT_SOURCE_DIR}/proto/srg.proto)
+endfunction()
+# The files of the plugin's comparisons: examples/own_proto and proto3's implicit presence.
+set(KEST_OWN_PROTOS ${PROJECT_SOURCE_DIR}/examples/own_proto/telemetry.proto ${PROJECT_SOURCE_DIR}/compat/implicit.proto)
