@@ -70,7 +70,7 @@ TYPED_TEST(Every, HugeLengthsAreCountedNotCopied) {
     }
 }
 
-enum Al { N, T, R };  // no allocator, a working one, one that refuses its first call
+enum Al { N, T };  // no allocator, a working one (refusals: the kit's check_refusals)
 
 // Hex as the tables write it, as the kit prints it.
 const auto squeeze = [](std::string s) { std::erase(s, ' '); for (char &c : s) c = char(std::tolower(c)); return s; };
@@ -87,7 +87,6 @@ void decodes(std::initializer_list<Dec> rows) {
         const size_t n = in.size();
         in.resize(n + 12, 0x01);
         Alloc a;
-        a.refuse = c.alloc == R ? 0 : -1;
         M m = stale<M>();
         EXPECT_EQ(api<M>::decode(m, in.data(), n, c.alloc == N ? nullptr : Alloc::take, &a, c.flags), c.rc);
         EXPECT_EQ(hex(kest::encode(m)), squeeze(c.after));
@@ -122,7 +121,6 @@ TEST(Decode, Opaque) {
         {"22 80", 0, N, BAD, ""}, {"25 01 02 03 04", 0, N, OK, ""}, {"25 01 02 03", 0, N, BAD, ""},
         {"F8 FF FF FF 0F 01", 0, N, OK, ""}, {"24", 0, N, WT, ""}, {"26", 0, N, WT, ""}, {"27", 0, N, WT, ""},
         {"03", 0, N, WT, ""}, {"08 01 23", 0, N, WT, "08 01"}, {"00 05 02 01 AA 10 04", 0, N, OK, "10 04"},
-        {"08 01 20 01 21 01 02 03 04 05 06 07 08 22 01 AA 25 01 02 03 04 10 02", 0, N, OK, "08 01 10 02"},
         // known fields with a foreign wire type
         {"0A 00", 0, N, FT, ""}, {"0B", 0, N, FT, ""}, {"0D 00 00 00 00", 0, N, FT, ""},
         {"11 00 00 00 00 00 00 00 00", 0, N, FT, ""}, {"18 01", 0, T, FT, ""}, {"1B", 0, N, FT, ""},
@@ -132,7 +130,6 @@ TEST(Decode, Opaque) {
         {"1A 00 1A 00", ZC, N, BAD, "1A 00"}, {"1A 00 1A 00", 0, T, BAD, "1A 00", {0}},
         // copy mode without allocator fails on reaching a byte string, before its length
         {"08 01 10 02", 0, N, OK, "08 01 10 02"}, {"08 01 1A 00", 0, N, NOMEM, "08 01"}, {"1A 05", 0, N, NOMEM, ""},
-        {"1A 00", 0, R, NOMEM, "", {0}}, {"08 01 1A 02 AA BB", 0, R, NOMEM, "08 01", {2}},
     });
 }
 
@@ -182,7 +179,6 @@ void runs(const char *tt, const char *vv, const char *pp) {
                 for (size_t at; (at = s->find(from)) != std::string::npos;) s->replace(at, 2, to);
         SCOPED_TRACE(in + (c.flags ? " zero-copy" : ""));
         Alloc a;
-        a.refuse = c.alloc == R ? 0 : -1;
         const Bytes wire = hex(in);
         M m{};
         EXPECT_EQ(api<M>::decode(m, wire.data(), wire.size(), c.alloc == N ? nullptr : Alloc::take, &a, c.flags), c.rc);
