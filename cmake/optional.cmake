@@ -55,3 +55,8 @@ function(kest_srg_protobuf)
 endfunction()
 # The files of the plugin's comparisons: examples/own_proto and proto3's implicit presence.
 set(KEST_OWN_PROTOS ${PROJECT_SOURCE_DIR}/examples/own_proto/telemetry.proto ${PROJECT_SOURCE_DIR}/compat/implicit.proto)
+# kest's codecs for them, implicit.proto's with `speed`, so that both outputs are checked.
+function(kest_own_codecs target)
+  kest_generate(TARGET ${target} PROTOS ${PROJECT_SOURCE_DIR}/examples/own_proto/telemetry.proto PREFIX tm_)
+  kest_generate(TARGET ${target} PROTOS ${PROJECT_SOURCE_DIR}/compat/implicit.proto PREFIX tm_ OPTIONS speed)
+endfunction()

@@ -1677,10 +1677,12 @@ KEST_INLINE int32_t own_blocks_in(R *records, const R *from_records, uint64_t co
                 }
                 if constexpr (run) {
                     using E = typename F::element;
-                    if constexpr (!F::scalars && owns_memory<E>)
-                        if (own_blocks_of(reinterpret_cast<E *>(block), reinterpret_cast<const E *>(from), n, alloc,
-                                          ctx) != KEST_OK)
-                            rc = KEST_ERR_NO_MEMORY;
+                    if constexpr (!F::scalars) {  // (apart: a scalar's E has no schema to ask)
+                        if constexpr (owns_memory<E>)
+                            if (own_blocks_of(reinterpret_cast<E *>(block), reinterpret_cast<const E *>(from), n, alloc,
+                                              ctx) != KEST_OK)
+                                rc = KEST_ERR_NO_MEMORY;
+                    }
                     m.*F::member = reinterpret_cast<E *>(block);
                 } else {
                     m.*F::member = block;
