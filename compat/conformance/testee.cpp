@@ -3,13 +3,11 @@
 // Each payload is decoded in both modes, the zero-copy record duplicated, and each written
 // back (zero-copy as segments); all must agree, and nothing may stay allocated.
 #include "conformance.pb.h"
+#include "kit.hpp"
 #include "test_messages_proto2.kest.hpp"
 #include "test_messages_proto3.kest.hpp"
 
-#include <kest.hpp>
-
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 KEST_CODECS(CT_TEST_MESSAGES_PROTO2_OPERATIONS)
@@ -17,27 +15,15 @@ KEST_CODECS(CT_TEST_MESSAGES_PROTO3_OPERATIONS)
 
 namespace {
 
-// Counts the blocks out, so that a release that misses one shows.
-kest::allocator counted(long &out) {
-    return {[](uint64_t n, void *c) noexcept -> void * {
-                ++*static_cast<long *>(c);
-                return std::malloc(n ? n : 1);
-            },
-            [](void *p, void *c) noexcept {
-                if (p) --*static_cast<long *>(c);
-                std::free(p);
-            },
-            &out};
-}
-
 template <class R>
 void answer(const std::string &payload, conformance::ConformanceResponse &res) {
     const std::span in(reinterpret_cast<const uint8_t *>(payload.data()), payload.size());
-    long out = 0;
+    kt::Alloc books;  // keeps the books, so that a release that misses a block shows
+    const kest::allocator mem{kt::Alloc::take, kt::Alloc::give, &books};
     kest::errc rc[3];
     std::string wire[3];
     {
-        kest::record<R> copied(counted(out)), borrowed(counted(out)), duplicate(counted(out));
+        kest::record<R> copied(mem), borrowed(mem), duplicate(mem);
         rc[0] = copied.decode(in, kest::mode::copy);
         rc[1] = borrowed.decode(in, kest::mode::zero_copy);
         rc[2] = duplicate.copy_from(*borrowed) == kest::errc::ok ? rc[1] : kest::errc::no_memory;
@@ -48,8 +34,8 @@ void answer(const std::string &payload, conformance::ConformanceResponse &res) {
         for (const iovec &v : kest::encode_iovec(*borrowed, buffer))
             wire[1].append(static_cast<const char *>(v.iov_base), v.iov_len);
     }
-    if (out != 0)
-        res.set_runtime_error("blocks left allocated: " + std::to_string(out));
+    if (!books.clean())
+        res.set_runtime_error("blocks left allocated: " + std::to_string(books.live.size()));
     else if (rc[0] != rc[1] || rc[1] != rc[2] || wire[0] != wire[1] || wire[1] != wire[2])
         res.set_runtime_error("copy, zero-copy and duplicate disagree: " + std::string(kest::to_string(rc[0])) + ", " +
                               std::string(kest::to_string(rc[1])) + ", " + std::string(kest::to_string(rc[2])));
