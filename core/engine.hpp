@@ -303,6 +303,13 @@ KEST_INLINE uint8_t *put_payload(uint8_t *p, const uint8_t *src, uint64_t n, Sin
 inline constexpr uint32_t max_depth = 100;
 
 // What a decode call hands to every field.
+// The field numbers (mod 64) met more than once from a message's first run of values to its
+// end, found in one pass, so that each run of the message need not look ahead for itself.
+struct Later {
+    const uint8_t *end = nullptr;  // of the message looked at: the elements of a run end apart
+    uint64_t once = 0, more = 0;
+};
+
 struct Decoding {
     kest_alloc_fn alloc;
     void *ctx;
@@ -310,6 +317,7 @@ struct Decoding {
     bool zero_copy;
     bool copy_without_alloc;
     uint32_t depth = max_depth;  // levels of nesting left
+    Later *later = nullptr;  // one per level of nesting
 };
 
 struct Releasing {
@@ -855,6 +863,26 @@ KEST_INLINE Step scalar_occurrence(uint32_t wire, const uint8_t *p, const uint8_
     return {body.p, KEST_OK};
 }
 
+// Whether field `number`, met at `p` (past its tag) with wire type `wire`, occurs nowhere
+// later in its message: one pass per message answers for every run in it.
+[[gnu::noinline]] inline bool last_occurrence(Later &l, uint32_t number, uint32_t wire, const uint8_t *p,
+                                              const uint8_t *end) {
+    if (l.end != end) {
+        l = {end, uint64_t{1} << (number & 63), 0};
+        In scan{p, end};
+        uint32_t tag;
+        // A pass cut by malformed input stops where the read will fail.
+        if (scan.skip_field(wire) == KEST_OK)
+            while (!scan.done() && scan.u32(tag)) {
+                const uint64_t b = uint64_t{1} << (tag >> 3 & 63);
+                l.more |= l.once & b;
+                l.once |= b;
+                if (scan.skip_field(tag & 7) != KEST_OK) break;
+            }
+    }
+    return !(l.more >> (number & 63) & 1);
+}
+
 // protobuf concatenates a run's occurrences, in either form. The first one counts the
 // values of every later one in the message, so that one block takes them all.
 template <kind K>
@@ -878,12 +906,13 @@ template <kind K>
             }
             return false;
         };
+        const bool last = d.later && last_occurrence(*d.later, r.number(), wire, p, end);
         for (uint32_t w = wire;;) {
             uint32_t n = 0;
             const Step st = scalar_occurrence<K, true>(w, scan.p, end, nullptr, n);
             total += n;
             scan.p = st.p;
-            if (st.rc != KEST_OK || !next(w)) break;
+            if (st.rc != KEST_OK || last || !next(w)) break;
         }
         if (total != 0) {
             const uint64_t size = total * sizeof(T);
@@ -1210,8 +1239,10 @@ template <class E = void>
     std::memset(el, 0, block);
     array = el;
     set_count(r, m, count);
+    Later later;
     Decoding inner = d;
     --inner.depth;
+    inner.later = &later;
     In in{p, end};
     for (uint32_t i = 0; i < count; ++i, el += e.record_size) {
         uint32_t tag = 0, n = 0;
@@ -1600,7 +1631,8 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     if (len == 0) return KEST_OK;
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     const bool copy_without_alloc = owns_memory<R> && !zero_copy && !alloc;  // never for a plain message
-    return read_erased<R>(&m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc});
+    Later later;
+    return read_erased<R>(&m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc, max_depth, &later});
 }
 
 // ---- copying and releasing by rows -----------------------------------------------
