@@ -17,20 +17,14 @@ namespace {
 using namespace kt;
 
 // protobuf's message for a record: a map's entry has no class of its own, so all come
-// from the descriptors, named as the plugin names records.
+// from the descriptors. The plugin names Outer.Inner Outer_Inner (no name here has a _).
 template <class R>
 std::unique_ptr<pb::Message> pb_of() {
-    for (const pb::FileDescriptor *f : {telemetry::Gauge::descriptor()->file(), implicit::Scalars::descriptor()->file()}) {
-        std::vector<const pb::Descriptor *> all;
-        for (int i = 0; i < f->message_type_count(); ++i) all.push_back(f->message_type(i));
-        for (size_t i = 0; i < all.size(); ++i) {
-            for (int j = 0; j < all[i]->nested_type_count(); ++j) all.push_back(all[i]->nested_type(j));
-            std::string name = all[i]->full_name().substr(f->package().size() + 1);
-            std::replace(name.begin(), name.end(), '.', '_');
-            if (name == kest::name_of<R>)
-                return std::unique_ptr<pb::Message>(pb::MessageFactory::generated_factory()->GetPrototype(all[i])->New());
-        }
-    }
+    std::string name(kest::name_of<R>);
+    std::replace(name.begin(), name.end(), '_', '.');
+    for (const pb::FileDescriptor *f : {telemetry::Gauge::descriptor()->file(), implicit::Scalars::descriptor()->file()})
+        if (const pb::Descriptor *d = f->pool()->FindMessageTypeByName(f->package() + "." + name))
+            return std::unique_ptr<pb::Message>(pb::MessageFactory::generated_factory()->GetPrototype(d)->New());
     return nullptr;
 }
 

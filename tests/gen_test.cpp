@@ -39,9 +39,7 @@ struct Protos : pb::compiler::SourceTree, pb::compiler::MultiFileErrorCollector 
             }
             texts[name] = text.starts_with("syntax") ? text : "syntax = \"proto2\";\n" + text;
         }
-        const pb::FileDescriptor *file = importer.Import(name);
-        EXPECT_TRUE(file) << errors;
-        return file;
+        return importer.Import(name);
     }
 };
 
@@ -158,7 +156,7 @@ TEST(Generate, WritesOrRefusesWithOneLineEach) {
     for (const Case &c : cases) {
         Protos protos;
         const pb::FileDescriptor *file = protos.add(c.protos);
-        ASSERT_TRUE(file);
+        ASSERT_TRUE(file) << protos.errors;
         Outputs run;
         const bool ok = kest::gen::Generator().GenerateAll({file}, c.parameter, &run, &run.error);
         EXPECT_EQ(run.files.size(), c.files) << c.protos << "\n" << run.error;
