@@ -809,6 +809,23 @@ template <kind K>
     const uint32_t count = member<uint32_t>(m, r.aux);
     if (!count) return p;
     const auto *a = member<const typename scalar_kind<K>::type *>(m, r.offset);
+    using S = scalar_kind<K>;
+    // Packed varints with room for their longest: written unsized after one byte for the
+    // length, moved up in the rare run of 128 bytes or more.
+    if (S::wire == wire_varint && packed(r) && fits(p, end, r.tag_size + 10, uint64_t{count} * S::max)) {
+        uint8_t *const q = put_varint(p, r.tag);
+        uint8_t *e = q + 1;
+        for (uint32_t i = 0; i < count; ++i) e = S::put(e, a[i]);
+        const auto len = static_cast<uint64_t>(e - (q + 1));
+        if (len < 0x80) {
+            *q = static_cast<uint8_t>(len);
+            return e;
+        }
+        const uint32_t k = varint_size(len);
+        std::memmove(q + k, q + 1, static_cast<size_t>(len));
+        put_varint(q, len);
+        return q + k + len;
+    }
     const uint64_t body = scalars_body<K>(a, count);
     const uint64_t size = packed(r) ? r.tag_size + varint_size(body) + body : uint64_t{count} * r.tag_size + body;
     if (!fits(p, end, size, 0)) return nullptr;

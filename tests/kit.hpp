@@ -135,7 +135,8 @@ void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
 
 // Any presence bits, spare ones too, over members that need not agree with them;
 // values, payload and element lengths of every varint width, now and then at a
-// width's edge; now and then a payload past 16 KB or a run of up to 63 elements.
+// width's edge; now and then a payload past 16 KB, a run of up to 63 elements or a run
+// of scalars whose packed length is at the one-byte edge.
 template <class T, class Src>
 T any_value(Src &src) {
     const uint64_t x = src.bits(64), s = src.bits(8);
@@ -165,14 +166,17 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
             using E = typename F::element;
             const uint64_t pick = src.bits(8);
             const bool deep = !F::scalars && depth > 3;  // a message may hold itself
-            const auto n = deep ? 0 : static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
+            const bool small = F::scalars && pick >= 0xFC;  // 127 to 130 one-byte values: a packed length's edge
+            const auto n = deep    ? 0
+                           : small ? 127 + static_cast<uint32_t>(pick & 3)
+                                   : static_cast<uint32_t>(pick >> 6 == 2 ? pick & 0x3F : pick & 3);
             auto *e = reinterpret_cast<E *>(store.emplace_back(n * sizeof(E) + 1).data());
             for (uint32_t i = 0; i < n; ++i) {
                 if constexpr (std::is_same_v<E, kest_bytes>) {
                     const Bytes &b = any_bytes(src, store);
                     e[i] = kest_bytes{b.data(), b.size() - 1};
                 } else if constexpr (F::scalars) {
-                    e[i] = any_value<E>(src);
+                    e[i] = small ? static_cast<E>(src.bits(6)) : any_value<E>(src);
                 } else {
                     e[i] = build<E>(src, store, depth + 1);
                     if (pick >= 0xC0) fit(e[i], edge(1 + (pick >> 2 & 1), (pick >> 3) + i), store);
