@@ -1222,6 +1222,13 @@ inline int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const Decod
 template <class R>
 int32_t read_erased(void *m, In in, const Decoding &d);
 
+template <class R>
+inline constexpr bool scalar_runs = [] {
+    bool any = false;
+    for_each_field<R>([&]<class F, size_t>() { any = any || F::scalars; });
+    return any;
+}();
+
 // Called after the run's first tag. The run is counted and framed first, so
 // malformed input costs no allocation; then one zeroed array takes it all.
 // With an element type, its reader is inlined: one copy per element type.
@@ -1259,7 +1266,11 @@ template <class E = void>
     Later later;
     Decoding inner = d;
     --inner.depth;
-    inner.later = &later;
+    inner.later = nullptr;
+    if constexpr (std::is_void_v<E>)
+        inner.later = &later;
+    else if constexpr (scalar_runs<E>)  // the only readers that ask
+        inner.later = &later;
     In in{p, end};
     for (uint32_t i = 0; i < count; ++i, el += e.record_size) {
         uint32_t tag = 0, n = 0;
