@@ -302,7 +302,6 @@ KEST_INLINE uint8_t *put_payload(uint8_t *p, const uint8_t *src, uint64_t n, Sin
 // cannot take the stack.
 inline constexpr uint32_t max_depth = 100;
 
-// What a decode call hands to every field.
 // The field numbers (mod 64) met more than once from a message's first run of values to its
 // end, found in one pass, so that each run of the message need not look ahead for itself.
 struct Later {
@@ -310,6 +309,7 @@ struct Later {
     uint64_t once = 0, more = 0;
 };
 
+// What a decode call hands to every field.
 struct Decoding {
     kest_alloc_fn alloc;
     void *ctx;
@@ -1266,7 +1266,7 @@ template <class E = void>
     Later later;
     Decoding inner = d;
     --inner.depth;
-    inner.later = nullptr;
+    inner.later = nullptr;  // never the parent's: a child may end where its parent does
     if constexpr (std::is_void_v<E>)
         inner.later = &later;
     else if constexpr (scalar_runs<E>)  // the only readers that ask
