@@ -1,6 +1,4 @@
-// The test kit of the tests, the fuzz targets and the protobuf comparison: a checking
-// allocator, one random-record builder and the verdicts. A verdict returns "" when
-// the promise holds, else what broke, so it needs no test framework.
+// The tests' kit: a checking allocator, random records, and verdicts ("" or what broke).
 #pragma once
 
 #include "tools/hex.hpp"
@@ -67,13 +65,13 @@ inline bool get_varint(const uint8_t *&p, const uint8_t *end, uint64_t &v, unsig
     return false;
 }
 
-// A fuzz target's broken verdict: said on standard error, and a trap keeps the input.
+// A trap, so that libFuzzer keeps the input.
 [[noreturn]] inline void trap(const std::string &what) {
     std::fprintf(stderr, "%s\n", what.c_str());
     __builtin_trap();
 }
 
-// Random choices from a seeded generator, or from a fuzzer's bytes (zeros once used up).
+// Random bits, or a fuzzer's bytes (zeros once used up).
 struct Seeded {
     std::mt19937_64 rng;
     uint64_t bits(unsigned k) { return k ? rng() >> (64 - k) : 0; }
@@ -90,7 +88,6 @@ struct FuzzBytes {
 // 2^(7k) - 1, 2^(7k) or 2^(7k) + 1 by d: where a varint of k bytes needs one more.
 inline uint64_t edge(uint64_t k, uint64_t d) { return (uint64_t{1} << 7 * k) + d % 3 - 1; }
 
-// `present` as words, one or an array of them.
 template <class R>
 constexpr size_t words = kc::wide<R> ? std::extent_v<decltype(R::present)> : 1;
 template <class R>
@@ -99,9 +96,7 @@ auto &word(R &m, size_t w) {
     else return (void)w, m.present;
 }
 template <class R>
-auto word(const R &m, size_t w) { return word(const_cast<R &>(m), w); }
-template <class R>
-bool bit_of(const R &m, size_t i) { return word(m, i / 64) >> i % 64 & 1; }
+bool bit_of(const R &m, size_t i) { return word(const_cast<R &>(m), i / 64) >> i % 64 & 1; }
 template <class R>
 void put_bit(R &m, size_t i, bool on) {
     const auto b = static_cast<kc::presence_t<R>>(uint64_t{1} << i % 64);
@@ -115,8 +110,7 @@ bool same_presence(const R &a, const R &b, bool spare_only) {
     return true;
 }
 
-// Gives an element's encoding `whole` bytes (one less where no length can) through
-// its first byte string, set present.
+// Pads an element's encoding to `whole` bytes (one less where no length can) through its first byte string.
 template <class E>
 void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
     kc::for_each_field<E>([&, done = false]<class F, size_t I>() mutable {
@@ -133,10 +127,7 @@ void fit(E &e, uint64_t whole, std::deque<Bytes> &store) {
     });
 }
 
-// Any presence bits, spare ones too, over members that need not agree with them;
-// values, payload and element lengths of every varint width, now and then at a
-// width's edge; now and then a payload past 16 KB, a run of up to 63 elements or a run
-// of scalars whose packed length is at the one-byte edge.
+// Values and lengths of every varint width, now and then at a width's edge.
 template <class T, class Src>
 T any_value(Src &src) {
     const uint64_t x = src.bits(64), s = src.bits(8);
@@ -218,15 +209,8 @@ bool same(const R &a, const R &b);
 template <class T>
 bool same_bits(const T &a, const T &b) { return !std::memcmp(&a, &b, sizeof a); }
 inline bool same_bits(const kest_bytes &a, const kest_bytes &b) { return a.len == b.len && (!a.len || !std::memcmp(a.data, b.data, a.len)); }
-// A copy's payload is its own.
-template <class T>
-bool shares(const T &a, const T &b) {
-    if constexpr (std::is_same_v<T, kest_bytes>) return a.len && a.data == b.data;
-    else return false;
-}
 
-// One field of two records, as an encoder writes it: absent in both or the same
-// value; a run counts only with elements.
+// One field as an encoder writes it: absent in both, or the same value; a run only with elements.
 template <class F, size_t I, class R>
 bool same_field(const R &a, const R &b) {
     const auto &x = a.*F::member, &y = b.*F::member;
@@ -254,8 +238,7 @@ bool same(const R &a, const R &b) {
     return eq;
 }
 
-// The record owns exactly the allocator's live blocks, each once; its payloads, when
-// borrowed, lie inside `input`.
+// The record owns exactly the live blocks, each once; borrowed payloads lie inside `input`.
 template <class R>
 std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = nullptr) {
     std::multiset<const void *> owned;
@@ -280,8 +263,7 @@ std::string owns_what_is_live(const R &m, const Alloc &a, const Input *input = n
     return owned != std::multiset<const void *>(a.live.begin(), a.live.end()) ? "owned blocks are not the live ones" : inside ? "" : "a borrowed payload outside the input";
 }
 
-// free_ext gives every owned block back once, clears their pointers and the counts,
-// leaves all else; a second free_ext gives back nothing.
+// free_ext gives each owned block back once and clears only pointers and counts; again, nothing.
 template <class R>
 std::string releases_all(R &m, Alloc &a, uint32_t flags) {
     const R before = m;
@@ -308,9 +290,7 @@ R stale() {
     return m;
 }
 
-// The encoding as our own writer lays it out: the buffer, its segments (cut at each
-// element's ends and, in zero-copy, around each payload), the payloads copied into
-// it, and where each field ends, elements' fields too.
+// The reference encoding: bytes, segments, copied payloads, and where each field ends.
 struct Layout {
     struct Seg { const uint8_t *payload; uint64_t at, len; };
     Bytes buf;
@@ -324,7 +304,6 @@ struct Layout {
     }
 };
 
-// A scalar's bytes as protobuf writes them.
 template <kc::kind K, class T>
 void put_value(Bytes &out, const T &v) {
     if constexpr (std::is_same_v<T, kest_bytes>) {
@@ -396,9 +375,7 @@ Layout lay(const R &m, bool zc) {
     return l;
 }
 
-// Encode in both modes, with and without a segment vector, into short, exact and
-// roomy buffers: result, count, bytes and segments are the reference's; a short
-// buffer holds what fits, a copied payload only whole. `wire` gets the bytes.
+// Encode in both modes into short, exact and roomy buffers as the reference does (a copied payload only whole).
 template <class R>
 std::string check_encode(const R &m, Bytes &wire) {
     const kest_segment unset{nullptr, 0xDEAD};
@@ -406,7 +383,7 @@ std::string check_encode(const R &m, Bytes &wire) {
         const Layout l = lay(m, flags);
         const uint64_t size = l.buf.size();
         const auto n = static_cast<uint32_t>(l.segs.size());
-        // a roomy buffer, and one that ends where the writer starts checking each field
+        // roomy, and ending where the writer checks each field's room
         std::set<uint64_t> lengths{0, size, size + 31, size + 32, size + 33,
                                    std::min<uint64_t>(kc::size_of(m, false), size + (1 << 16)) + 64};
         for (uint64_t len = 0; len < size; len += size / 48 + 1) lengths.insert(len);
@@ -439,9 +416,7 @@ std::string check_encode(const R &m, Bytes &wire) {
     return "";
 }
 
-// The most decode may take from the allocator per input byte: a byte string takes no
-// more than its own bytes, a run takes an element record per element, whose smallest
-// encoding is its tag and a zero length.
+// The most decode may allocate per input byte: an element's record per tag and zero length.
 template <class R, int Depth = 6>  // a message may hold itself: deeper levels repeat the same ratios
 constexpr uint64_t most_per_byte() {
     uint64_t most = 1;
@@ -458,9 +433,7 @@ constexpr uint64_t most_per_byte() {
     return most;
 }
 
-// Any bytes decoded in both modes into stale records: the input untouched, the same
-// known result and record in both; spare bits kept; the owned blocks exactly the live
-// ones; on success, encoded and decoded again. `rc` gets the result.
+// Any bytes decoded in both modes into stale records, alike, owning what is live, and round-tripped.
 template <class R>
 std::string check_decode(Input in, int32_t &rc) {
     R got[2];
@@ -479,8 +452,7 @@ std::string check_decode(Input in, int32_t &rc) {
     }
     if (!std::equal(in.begin(), in.end(), before.begin())) return "decode wrote into its input";
     if (!same(got[0], got[1])) return "the two modes decode differently";
-    // Copy mode without an allocator stops at the first byte string or run, before its
-    // length: where nothing was allocated above, it ends as that decode did, or there.
+    // Copy mode without an allocator stops at the first byte string or run, before its length.
     R bare = stale<R>();
     const int32_t r = api<R>::decode(bare, in.data(), in.size(), nullptr, nullptr, 0);
     if (!books[0].asked.empty() ? r != KEST_ERR_NO_MEMORY : rc == KEST_OK ? r != rc : r != rc && r != KEST_ERR_NO_MEMORY)
@@ -490,7 +462,6 @@ std::string check_decode(Input in, int32_t &rc) {
         Bytes wire, again;
         if (std::string e = check_encode(got[0], wire); !e.empty()) return e;
         kest::record<R> back;
-        // (no bound on its size: a negative int32 read from five bytes is written in ten)
         if (back.decode(wire) != kest::errc::ok || !same(*back, got[0]) ||
             check_encode(*back, again) != "" || again != wire)
             return "decoded, encoded and decoded again, it differs";
@@ -498,8 +469,7 @@ std::string check_decode(Input in, int32_t &rc) {
     return releases_all(got[0], books[0], 0) + releases_all(got[1], books[1], ZC);
 }
 
-// Every allocation of decoding `full`'s encoding refused in turn, in both modes: the
-// decode stops there, keeps only fields of `full` and what it allocated before.
+// Each allocation refused in turn, in both modes: the decode stops, keeping only fields of `full`.
 template <class R>
 std::string check_refusals(const R &full, const Bytes &wire) {
     for (uint32_t flags : {0u, ZC}) {
@@ -524,8 +494,7 @@ std::string check_refusals(const R &full, const Bytes &wire) {
     return "";
 }
 
-// dst is a copy of src in which each member is a full copy in blocks of its own or,
-// where its allocation failed, empty with its bit clear; both are counted.
+// Each member of dst a full copy in blocks of its own, or empty with its bit clear where refused.
 template <class R>
 bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     bool ok = true;
@@ -539,7 +508,11 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
             ok = ok && ++blocks && kc::extent_of<F>(dst) == n && bit && to != from;
             if constexpr (kind_of<F> == kc::kind::bytes && !F::scalars) ok = ok && !std::memcmp(to, from, n);
             if constexpr (F::scalars)
-                for (uint32_t i = 0; i < n; ++i) ok = ok && same_bits(to[i], from[i]) && !shares(to[i], from[i]);
+                for (uint32_t i = 0; i < n; ++i) {
+                    ok = ok && same_bits(to[i], from[i]);
+                    if constexpr (std::is_same_v<typename F::element, kest_bytes>)  // a copied payload is its own
+                        ok = ok && !(to[i].len && to[i].data == from[i].data);
+                }
             if constexpr (kind_of<F> == kc::kind::message && !F::scalars)
                 for (uint32_t i = 0; i < n; ++i) ok = copied(to[i], from[i], failed, blocks) && ok;
         } else {
@@ -549,8 +522,7 @@ bool copied(const R &dst, const R &src, long &failed, long &blocks) {
     return ok;
 }
 
-// duplicate into stale records without an allocator, with a working one, and with
-// each of its allocations refused in turn; free_ext gives back what each left.
+// duplicate without an allocator, with one, and with each allocation refused in turn.
 template <class R>
 std::string check_duplicate(const R &src) {
     for (long k = -2;; ++k) {  // -2: no allocator, -1: none refused
@@ -570,8 +542,7 @@ std::string check_duplicate(const R &src) {
     }
 }
 
-// Every verdict, as a fuzz target runs them: the first byte says whether the rest is
-// wire bytes (even) or the makings of a record (odd); or a seeded generator's record.
+// Every verdict on wire bytes (first byte even) or a record made from them (odd) or from `seeded`.
 template <class R>
 std::string check_all(Input data, Seeded *seeded = nullptr) {
     if (data.empty()) return "";
