@@ -1,9 +1,5 @@
-// Google's protobuf as an oracle, for the message named by -message=NAME. The first
-// byte says what the rest is. Wire bytes (even): where kest (in both modes) and protobuf
-// both accept, they read the same values; where only one does, the input holds one of
-// the differences the README lists, found by a walk of our own. The makings of a record
-// (odd): kest's encoding parses in protobuf to the same values and serializes back to
-// the same bytes.
+// Google's protobuf as an oracle for -message=NAME: on wire bytes (first byte even) it reads what
+// kest reads, but for the README's differences; on a record (odd), kest's encoding alike.
 #include "mutator.hpp"
 #include "proto_map.hpp"
 
@@ -11,31 +7,24 @@
 #include <cstring>
 
 #ifdef KEST_ORACLE_OWN  // the messages the plugin writes for telemetry.proto and implicit.proto
-#include "implicit.kest.hpp"
 #include "implicit.pb.h"
-#include "telemetry.kest.hpp"
+#include "own_codecs.hpp"
 #include "telemetry.pb.h"
-KEST_CODECS(TM_TELEMETRY_OPERATIONS)
-KEST_CODECS(TM_IMPLICIT_OPERATIONS)
 namespace telemetry { using Probe_LimitsEntry = void; }  // a map's entry is no message of its own
 namespace implicit { using Scalars_TEntry = void; using Wide_W72Entry = void; }
 #define KEST_ORACLE_TM_(M) template <> struct kt::proto_of<M> { using type = telemetry::M; };
 #define KEST_ORACLE_IM_(M) template <> struct kt::proto_of<M> { using type = implicit::M; };
 TM_TELEMETRY_MESSAGES(KEST_ORACLE_TM_)
 TM_IMPLICIT_MESSAGES(KEST_ORACLE_IM_)
-#define KEST_ORACLE_MESSAGES(X) TM_TELEMETRY_MESSAGES(X) TM_IMPLICIT_MESSAGES(X)
 #endif
 
 namespace {
 using namespace kt;
 
-// Whether the input holds what makes the parsers part: a byte string or a run arriving
-// twice, a group, a known field with another wire type, a varint over ten bytes (a tag
-// or a length over five), field number 0, a tag or a length beyond 32 bits, a bool
-// whose value lies beyond its low 32 bits (also in a packed run), a singular sub-message
-// twice, a map key twice, a closed enum's undeclared value, a proto3 string not UTF-8.
+// Whether the input holds one of the README's differences between the parsers.
 template <class R>
-bool may_differ(const uint8_t *p, const uint8_t *end, const pb::Descriptor *d) {
+bool may_differ(Input in, const pb::Descriptor *d) {
+    const uint8_t *p = in.data(), *end = p + in.size();
     std::bitset<kc::fields_of<R>::size> seen;
     int last = -1, entries = 0;
     std::string maps;  // the map entries as they came, for protobuf to count the keys
@@ -69,7 +58,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end, const pb::Descriptor *d) {
                     uint64_t len;
                     unsigned k;
                     nested = get_varint(q, end, len, k) && k <= 5 && !(len >> 32) && len <= uint64_t(end - q) &&
-                             may_differ<typename F::element>(q, q + len, fd->message_type());
+                             may_differ<typename F::element>(Input(q, len), fd->message_type());
                 }
             }
         });
@@ -114,13 +103,7 @@ bool may_differ(const uint8_t *p, const uint8_t *end, const pb::Descriptor *d) {
     return entries > 0;
 }
 
-template <class R>
-bool may_differ(Input in) {
-    return may_differ<R>(in.data(), in.data() + in.size(), typename proto_of<R>::type().GetDescriptor());
-}
-
-// Whether m holds a map entry somewhere: protobuf writes them in an order of its own, each
-// with key and value, where kest writes an entry's fields whose bits are set.
+// Whether m holds a map entry, which protobuf writes in its own order, key and value always.
 bool has_map(const pb::Message &m) {
     const pb::Reflection *r = m.GetReflection();
     std::vector<const pb::FieldDescriptor *> fields;
@@ -143,7 +126,7 @@ void check_wire(Input in) {
         P mine;
         if (const std::string e = to_proto(*ours, mine); !e.empty()) trap(e);
         if (kest == protobuf && (!kest || bytes_of(mine) == bytes_of(theirs))) continue;
-        if (!may_differ<R>(in))
+        if (!may_differ<R>(in, P::descriptor()))
             trap(kest != protobuf ? std::string(kest ? "kest" : "protobuf") + " alone accepts " + hex(in)
                                   : "they read otherwise: " + hex(in));
     }
@@ -155,7 +138,7 @@ void check_record(Input makings) {
     std::deque<Bytes> store;
     const R m = build<R>(src, store);
     const Bytes wire = kest::encode(m);
-    if (may_differ<R>(wire)) return;  // a record protobuf reads otherwise by design
+    if (may_differ<R>(wire, proto_of<R>::type::descriptor())) return;  // a record protobuf reads otherwise by design
     typename proto_of<R>::type theirs, mine;
     if (const std::string e = to_proto(m, mine); !e.empty()) trap(e);
     if (!theirs.ParseFromArray(wire.data(), int(wire.size()))) trap("protobuf refuses " + hex(wire));
@@ -179,9 +162,9 @@ void (*check)(const uint8_t *, size_t) = nullptr;
         if (wanted == kest::name_of<M> || (wanted.empty() && k++ == pick)) return check_as<M>(data, size);
 std::string_view wanted;
 void check_own(const uint8_t *data, size_t size) {
-    const size_t pick = (data[0] >> 1) % (0 KEST_ORACLE_MESSAGES(KEST_ORACLE_COUNT_));
+    const size_t pick = (data[0] >> 1) % (0 OWN_MESSAGES(KEST_ORACLE_COUNT_));
     size_t k = 0;
-    KEST_ORACLE_MESSAGES(KEST_ORACLE_PICK_)
+    OWN_MESSAGES(KEST_ORACLE_PICK_)
     trap("no message called " + std::string(wanted));
 }
 #endif
