@@ -1,5 +1,4 @@
-// libkest against Google's protobuf: the inputs on which the two are known to differ,
-// and the JSON mapping. Random records and hostile bytes are the oracle's (fuzz/).
+// libkest against Google's protobuf: known differences and the JSON mapping (the rest: fuzz/).
 #include "proto_map.hpp"
 #include "tools/json_map.hpp"
 
@@ -15,8 +14,7 @@ template <class R>
 struct Compat : ::testing::Test {};
 TYPED_TEST_SUITE(Compat, kest::messages_as<::testing::Types>);
 
-// Where the parsers part (as the README lists), and where they agree on odd input:
-// when both accept, they read the same record.
+// Where the parsers part, as the README lists, and odd input they read alike.
 TEST(Compat, KnownDifferences) {
     EXPECT_EQ((parts_as_listed<srg_sync_msg, kest::srg::srg_sync_msg>({
         {"byte string twice: the last wins in protobuf", "32 01 AA 08 01 32 01 BB", KEST_ERR_MALFORMED, true},
@@ -35,8 +33,7 @@ TEST(Compat, KnownDifferences) {
     })), "");
 }
 
-// protobuf's JSON functions read what the tool writes in protobuf's style, on lines or
-// on one line, and the tool reads what they write, as the same values.
+// protobuf's JSON functions and the tool's, in protobuf's style, read each other's output.
 TYPED_TEST(Compat, JsonMappingBothWays) {
     using R = TypeParam;
     namespace tool = kest::tool;

@@ -1,5 +1,4 @@
-// A record's values in protobuf's own message, for the comparison tests and the oracle
-// fuzz target. The .proto must name and type every field as the description does.
+// A record's values in protobuf's message; the .proto must name and type every field alike.
 #pragma once
 
 #include "kit.hpp"
@@ -21,7 +20,6 @@ struct proto_of;
 KEST_MESSAGES(KEST_PROTO_)
 #undef KEST_PROTO_
 
-// One scalar into a field of protobuf's message: set, or added to a repeated one.
 template <class T>
 void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {
     const pb::Reflection *r = out.GetReflection();
@@ -95,8 +93,7 @@ inline std::string bytes_of(const pb::Message &m) {
     return out;
 }
 
-// Odd input with kest's result and whether protobuf accepts it; `same`: where both
-// do, kest reads the values protobuf reads and writes back protobuf's bytes.
+// Odd input, kest's result, whether protobuf accepts it, and (where both do) whether alike.
 struct Parting { const char *what, *hex; int32_t kest; bool protobuf, same = true; };
 
 template <class R, class P>

@@ -1,7 +1,4 @@
-// The tool's JSON reader and the delimited stream reader on hostile text; the first
-// byte picks the message and the JSON style. A record the reader accepts must survive
-// encode and decode, and read back the same from the JSON written for it; anything
-// else is refused with an input_error. The stream reader is fed the bytes in pieces.
+// The JSON and stream readers on hostile text: what is accepted round-trips, the rest is an input_error.
 #include "kit.hpp"
 #include "tools/json_map.hpp"
 

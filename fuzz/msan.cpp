@@ -1,8 +1,5 @@
-// MemorySanitizer's fuzz target: the library alone, compiled with -fsanitize=memory, as
-// the C API sees it; no test kit, whose standard library is not instrumented. The
-// first byte picks the message and the mode; every byte a decode leaves in the record,
-// every byte an encode hands out and every byte duplicate copies is read, so a value
-// never written shows as a use of uninitialised memory.
+// MemorySanitizer's target: the C API alone (no kit: its standard library is not instrumented).
+// Every byte decode, encode and duplicate leave is read, so one never written shows.
 #include <kest.hpp>
 
 #include <cstdlib>

@@ -1,9 +1,4 @@
-// Structure-aware mutations for targets whose input is a first byte and then wire bytes
-// (even first byte). Half the time the bytes are split into fields and one is edited:
-// repeated many times over (long runs), dropped, renumbered, given another wire type,
-// its length prefix set off, or its body mutated in turn as a message of its own (deep
-// runs), with the lengths around it written again. Bytes that do not split into fields,
-// and the other half, go to libFuzzer's own mutations.
+// Half the time, wire inputs (even first byte) are edited a field at a time; else libFuzzer's way.
 #pragma once
 
 #include "kit.hpp"
@@ -20,14 +15,12 @@ namespace kest_fuzz {
 
 using kt::Bytes;
 
-// Wire bytes as a list of fields, for inputs built or taken apart field by field.
 struct Field {
     uint64_t tag;
     Bytes value;  // after the tag, without the length prefix of wire type 2
     int64_t skew = 0;  // added to the length prefix as written
 };
 
-// False when the bytes do not split into fields.
 inline bool split(const uint8_t *p, const uint8_t *end, std::vector<Field> &fields) {
     for (Field f; p != end; fields.push_back(f)) {
         uint64_t n = 0, wire = 0;

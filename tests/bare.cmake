@@ -1,8 +1,6 @@
 # cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -P bare.cmake
-# kest on a machine with a compiler and CMake only: with every optional package hidden,
-# configure says what it leaves out and the library and examples build and work; with
-# KEST_REQUIRE_ALL the same configure fails. scripts/run.sh's configure, with CLI11 the one
-# package found, builds a working tool.
+# With every optional package hidden, configure says what it leaves out and the library builds
+# and works, or with KEST_REQUIRE_ALL fails; with CLI11 alone, scripts/run.sh's builds the tool.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 set(hidden -DKEST_HAVE_LIBFUZZER=OFF)  # clang's fuzzer runtime is found by a compile check
 foreach(package CLI11 GTest Protobuf benchmark nanopb PkgConfig)

@@ -1,5 +1,4 @@
-// Descriptions of one record: CASE 0 fits it and compiles; every other case breaks
-// one rule and must fail to compile with the message after "expect:".
+// CASE 0 describes the record and compiles; each other breaks one rule, failing with "expect:".
 #include "core/engine.hpp"
 
 struct elem { uint32_t f1; uint8_t present; };

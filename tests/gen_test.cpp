@@ -43,7 +43,6 @@ struct Protos : pb::compiler::SourceTree, pb::compiler::MultiFileErrorCollector 
     }
 };
 
-// What the plugin writes, and whether and why it refuses.
 struct Outputs : pb::compiler::GeneratorContext {
     std::map<std::string, std::string> files;
     std::string error;
@@ -60,22 +59,18 @@ std::string numbered_fields(int n) {
 
 constexpr const char *renamed = "is not supported; rename the message: kest names a record after its message";
 
-// Refused: a part of each line of the refusal, in order. Accepted (`files` written):
-// "name: a part of that file".
+// Refused: a part of each line of the refusal; accepted (`files` written): "file: a part of it".
 struct Case {
     std::string protos;
     std::vector<std::string> expected;
     std::string parameter = "prefix=p_";
     size_t files = 0;
 };
-// Names other than fN, numbers out of order, a nested element declared after its user,
-// an import: the record, the field list, the order of the lists, the files.
 const std::string request = "dep.proto: message Dep { optional uint32 f1 = 1; } | dir/t.proto: import \"dep.proto\";\n"
                             "// A request.\nmessage Request { optional string name = 3; optional uint32 id = 1; "
                             "repeated Part parts = 2047; optional bool f4 = 4; repeated Dep deps = 9; "
                             "message Part { optional fixed32 f1 = 1; optional uint64 f2 = 2; } }";
 const Case cases[] = {
-    // Every problem of the request, one line each, by file and position.
     {"message M { repeated uint32 a = 1; optional group F = 2 { optional uint32 y = 3; } "
      "map<uint32, M> d = 4; oneof o { M e = 5; } optional group G = 6 { optional uint32 x = 7; } }",
      {"t.proto: message M, field f (number 2): a group is not supported; declare its fields in a message of their own",
@@ -125,8 +120,7 @@ const Case cases[] = {
     {"message M {}", {"no prefix: protoc-gen-kest needs --kest_opt=prefix=NAME"}, ""},
     {"message M {}", {"no prefix"}, "prefix=,split"}, {"message M {}", {"prefix=1x cannot start a C"}, "prefix=1x"},
     {"message M {}", {"unknown parameter split=yes; protoc-gen-kest takes prefix=NAME"}, "prefix=p_,split=yes"},
-    // Accepted: unused enums and extension ranges cost nothing; libkest's own records take
-    // its prefix; names of kest::core are qualified; 64 fields fit one word.
+    // Accepted: unused enums and extension ranges; libkest's own records; 64 fields in one word.
     {"enum E { Z = 0; } message M { extensions 3000 to max; optional uint32 a = 2047; }", {}, "prefix=p_", 3},
     {"package kest.srg; message srg_opaque { optional uint32 f1 = 1; } message bit {}", {}, "prefix=kest_", 3},
     {numbered_fields(64), {"t.kest.h:     uint64_t present;\n"}, "prefix=p_", 3},

@@ -1,7 +1,5 @@
 # cmake -DPROTOC=... -DPLUGIN=... -DSOURCE_DIR=... -DWORK_DIR=... -P generated.cmake
-# libkest's records, field lists and operations are what protoc-gen-kest writes from
-# proto/srg.proto, byte for byte, and nothing else is in srg/ (scripts/generate.sh
-# writes them).
+# srg/ holds exactly what protoc-gen-kest writes from proto/srg.proto (scripts/generate.sh).
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/made)

@@ -1,7 +1,6 @@
 # cmake -DLIB=<libkest.so> -DHEADER=<srg.kest.h> -DINSTRUMENTED=<bool> [-DNM=<the target's nm>] -P library.cmake
-# What the library shows the dynamic linker: the four operations of every listed
-# message and nothing else; and, uninstrumented, no import but byte copying and filling
-# (so no memory but the caller's) and no writable data beyond the C runtime's.
+# The library exports the four operations of every message alone; uninstrumented, it imports
+# only byte copying and filling and has no writable data beyond the C runtime's.
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/messages.cmake)
 kest_messages(messages ${HEADER})
 if(NOT NM)

@@ -1,10 +1,7 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
 #       -DCPACK=... -DVERSION=... -DTOOL=<bool> -DPLUGIN=<bool> -DLINTIAN=<lintian, or empty> -P package.cmake
-# The installed kest as another project uses it, twice: installed into a scratch prefix
-# (cmake --install), and as the Debian packages unpacked into a scratch root. Each time
-# examples/consumer builds against it (C through pkg-config, C++ through find_package)
-# and runs, and so do examples/own_proto (codecs generated from its own .proto) and the
-# installed tool; against the prefix, the README's commands for a .proto build and run app.c.
+# The installed tree and the unpacked Debian packages, as other projects use them: the examples,
+# the tool, and (against the prefix) the README's commands for a .proto of one's own.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR} ${BUILD_DIR}/packages)
 

@@ -32,8 +32,7 @@ Outcome kest(const std::string &args, const std::string &input = "") {
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp("out"), slurp("err")};
 }
 
-// Every sample, every field present, through encode and back in each way of decoding,
-// in both JSON styles, and as a stream of records.
+// Every sample through encode and each way of decoding, in both JSON styles, and as a stream.
 TEST(Tool, EverySampleRoundTrips) {
     kest::for_each_message([]<class R>() {
         const std::string m(kest::name_of<R>);
@@ -57,9 +56,7 @@ TEST(Tool, EverySampleRoundTrips) {
     });
 }
 
-// says: found in standard output or error. A failure (status 1) is one short line on
-// standard error (any value quoted cut to 200 characters) and nothing on standard
-// output but what --partial asks for or a stream's records before the fault.
+// A failure (status 1) is one short line on standard error, and no output unless partial.
 TEST(Tool, Commands) {
     const std::string deep = std::string(100000, '[') + std::string(100000, ']'), x(5000, 'x');
     const struct { std::string args, input; int status; std::string says; } cases[] = {
