@@ -98,7 +98,6 @@ template <class R, class Fn>
 KEST_INLINE constexpr decltype(auto) with_fields(Fn &&fn) {
     return fn(fields_of<R>{}, std::make_index_sequence<fields_of<R>::size>{});
 }
-#define KEST_INLINE_LAMBDA __attribute__((always_inline))
 
 // Calls fn.template operator()<Field, Index>() for every field, in record order.
 template <class R, class Fn>

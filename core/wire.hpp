@@ -14,6 +14,7 @@ namespace kest::core {
 // The primitives are small and on every hot path; the compiler's heuristics give up
 // on them inside the large unrolled field walks, so inlining is forced.
 #define KEST_INLINE [[gnu::always_inline]] inline
+#define KEST_INLINE_LAMBDA __attribute__((always_inline))
 
 enum : uint32_t { wire_varint = 0, wire_fixed64 = 1, wire_len = 2, wire_fixed32 = 5 };
 
@@ -94,7 +95,7 @@ KEST_INLINE uint8_t *put_fixed64(uint8_t *p, uint64_t v) {
 // Payloads of control-plane messages are short: copied inline with overlapping
 // fixed-size moves, a call to memcpy would also force the writer's state to memory.
 KEST_INLINE void copy_bytes(uint8_t *dst, const uint8_t *src, uint64_t n) {
-    auto move = [&]<size_t W>(uint64_t at) {
+    auto move = [&]<size_t W>(uint64_t at) KEST_INLINE_LAMBDA {
         uint8_t tmp[W];
         std::memcpy(tmp, src + at, W);
         std::memcpy(dst + at, tmp, W);
