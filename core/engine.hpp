@@ -608,12 +608,12 @@ KEST_INLINE bool get_scalar(In &in, T &v) {
 
 // ---- the rows' routines: one copy for every message --------------------------------
 
-// A run in the straight-line writer. Without segments, an element is written after
-// one byte kept for its length and moved up should the length need more, so it is
-// walked once; it is tried with 4 bytes of the room held back, so that the move
-// stays inside the room, and anything it left behind is covered again by the
-// element's bytes or by a payload that fits. Otherwise, and with segments (whose
-// bases must not move), the element is sized first.
+// A run in the straight-line writer. An element is written after one byte kept for
+// its length and moved up should the length need more, so it is walked once; it is
+// tried with 4 bytes of the room held back, so that the move stays inside the room,
+// and anything it left behind is covered again by the element's bytes or by a payload
+// that fits. Its segments in the buffer move with it; with zero-copy segments (which
+// mix the buffer's and the payloads') the element is sized first instead.
 // With an element type and tag, the straight-line writer's own copy, whose calls are
 // direct (a tenth of a run's time); without, one copy for the rows.
 // A run's element table: known at compile time with the element type.
@@ -621,6 +621,16 @@ template <class E>
 KEST_INLINE const table &element_table(const row &r) {
     if constexpr (std::is_void_v<E>) return r.element();
     else return *table_ptr<E>();
+}
+
+// A copying writer's element moved up by `by` bytes: the run up to its length prefix
+// grows, and the segments inside it move along (all in the buffer without zero-copy).
+[[gnu::noinline]] inline void shift_segments(Sink &s, uint32_t first, uint32_t by) {
+    for (uint32_t i = first; i < std::min(s.nseg, s.cap); ++i) {
+        if (i == first) s.segs[i].len += by;
+        else s.segs[i].base += by;
+    }
+    s.run += by;
 }
 
 template <class E = void, uint32_t Tag = 0>
@@ -647,33 +657,43 @@ template <class E = void, uint32_t Tag = 0>
     };
     const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
     const uint32_t count = run_count(r, m);
+    if constexpr (known)  // the writer's own copy stays lean: segments are the rows' business
+        if (s.track) return put_run<>(r, m, p, end, s);
+    const bool track = known ? false : s.track, moves = !(track && s.zero_copy);
     for (uint32_t i = 0; i < count; ++i, el += step) {
-        if (!s.track && fits(p, end, tag_size + 1u + 4u, 1)) {
+        if (moves && fits(p, end, tag_size + 1u + 4u, 1)) {
             uint8_t *const at = tag_at(p), *const body = at + 1;
             const uint64_t ref = s.ref;
+            const uint32_t first = s.nseg;
+            uint8_t *const run = s.run;
+            if (track) s.close_run(body);
             if (uint8_t *const q = write(el, body, end - 4)) {
                 const auto written = static_cast<uint64_t>(q - body);
                 const auto whole = static_cast<uint32_t>(written + s.ref - ref);
+                uint32_t k = 1;
                 if (whole < 0x80) [[likely]] {
                     *at = static_cast<uint8_t>(whole);
-                    p = q;
-                    continue;
+                } else {
+                    k = varint_size(whole);
+                    std::memmove(at + k, body, written);
+                    put_varint(at, whole);
+                    if (track) shift_segments(s, first, k - 1);
                 }
-                const uint32_t k = varint_size(whole);
-                std::memmove(at + k, body, written);
-                put_varint(at, whole);
                 p = q + (k - 1);
+                if (track) s.close_run(p);
                 continue;
             }
             s.ref = ref;
+            s.nseg = first;
+            s.run = run;
         }
         const auto whole = static_cast<uint32_t>(size(el));
         if (!fits(p, end, tag_size + varint_size(whole), 0)) return nullptr;
         p = put_varint(tag_at(p), whole);
-        if (s.track) s.close_run(p);
+        if (track) s.close_run(p);
         p = write(el, p, end);
         if (!p) return nullptr;
-        if (s.track) s.close_run(p);
+        if (track) s.close_run(p);
     }
     return p;
 }
