@@ -270,6 +270,8 @@ struct Tally {
 
 // The writer compares its position with the end once per this many bytes of scalars.
 inline constexpr uint32_t slop = 32;
+// Encodings up to this long are written into scratch on the stack first.
+inline constexpr uint32_t scratch_max = 256;
 
 // Room for `fixed` bytes and then `more`, without an overflow for any `more`.
 KEST_INLINE bool fits(const uint8_t *p, const uint8_t *end, uint64_t fixed, uint64_t more) {
@@ -1664,6 +1666,27 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
         return tb.size(m, zero_copy, nullptr);
     }
     Sink s{segs, nsegs ? *nsegs : 0, nsegs != nullptr, zero_copy};
+    // In an exactly sized buffer the straight-line writer would check every field near
+    // its end; a small encoding is written into scratch with room to spare, then copied.
+    if (buflen <= scratch_max) {
+        uint8_t tmp[scratch_max + slop];
+        s.run = tmp;
+        uint8_t *p = tb.write(m, tmp, tmp + buflen + slop, s);
+        const auto n = static_cast<size_t>(p - tmp);
+        if (p && n <= buflen) {
+            std::memcpy(buf, tmp, n);
+            if (nsegs) {
+                s.close_run(p);
+                for (uint32_t i = 0; i < std::min(s.nseg, s.cap); ++i) {  // the buffer's runs, not the payloads
+                    const uintptr_t at = reinterpret_cast<uintptr_t>(segs[i].base) - reinterpret_cast<uintptr_t>(tmp);
+                    if (at <= n) segs[i].base = buf + at;
+                }
+                *nsegs = s.nseg;
+            }
+            return n;
+        }
+        return encode_checked(tb, m, buf, buflen, segs, nsegs, zero_copy);
+    }
     s.run = buf;
     // An end the address space holds: a larger length only means more room than is used.
     const uint64_t reach = std::min<uint64_t>(buflen, UINTPTR_MAX - reinterpret_cast<uintptr_t>(buf));
