@@ -1674,7 +1674,7 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
         uint8_t *p = tb.write(m, tmp, tmp + buflen + slop, s);
         const auto n = static_cast<size_t>(p - tmp);
         if (p && n <= buflen) {
-            std::memcpy(buf, tmp, n);
+            copy_short(buf, tmp, n);
             if (nsegs) {
                 s.close_run(p);
                 for (uint32_t i = 0; i < std::min(s.nseg, s.cap); ++i) {  // the buffer's runs, not the payloads

@@ -118,6 +118,19 @@ KEST_INLINE void copy_bytes(uint8_t *dst, const uint8_t *src, uint64_t n) {
     }
 }
 
+// Up to a few hundred bytes, in 32-byte moves (the last one overlapping): a call to
+// memcpy costs a small message a fifth of its encode.
+KEST_INLINE void copy_short(uint8_t *dst, const uint8_t *src, uint64_t n) {
+    if (n <= 32) return copy_bytes(dst, src, n);
+    for (uint64_t at = 0;; at += 32) {
+        const uint64_t from = at + 32 < n ? at : n - 32;
+        uint8_t tmp[32];
+        std::memcpy(tmp, src + from, 32);
+        std::memcpy(dst + from, tmp, 32);
+        if (from != at) return;
+    }
+}
+
 // The bounded encoder output, for a buffer that ends before the encoding: every byte
 // is a bounded write, the position counts on past the end of the buffer, and
 // segments are stored only below the caller's capacity.
