@@ -1654,12 +1654,6 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
                                             kest_segment *segs, uint32_t *nsegs, uint32_t flags) {
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0) {
-        if (nsegs && *nsegs == 0) {
-            Tally t;
-            const uint64_t total = tb.size(m, zero_copy, &t);
-            *nsegs = t.n + (total > t.mark);
-            return total - t.payload;
-        }
         if (nsegs) {
             return encode_checked(tb, m, buf, buflen, segs, nsegs, zero_copy);
         }
@@ -1703,6 +1697,12 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
 template <class R>
 KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
                             uint32_t flags) {
+    if (buflen == 0 && nsegs && *nsegs == 0) {  // the first of two calls: a direct call, not through the table
+        Tally t;
+        const uint64_t total = size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t);
+        *nsegs = t.n + (total > t.mark);
+        return total - t.payload;
+    }
     return encode_by(table_of<R>, &m, buf, buflen, segs, nsegs, flags);
 }
 
@@ -1727,8 +1727,9 @@ KEST_INLINE int32_t decode(R &m, const uint8_t *buf, uint64_t len, kest_alloc_fn
     if (len == 0) return KEST_OK;
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     const bool copy_without_alloc = owns_memory<R> && !zero_copy && !alloc;  // never for a plain message
-    Later later;
-    return read_erased<R>(&m, In{buf, buf + len}, Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc, max_depth, &later});
+    Later later;  // only the runs of scalars ask, and only of their own message
+    return read_erased<R>(&m, In{buf, buf + len},
+                          Decoding{alloc, ctx, flags, zero_copy, copy_without_alloc, max_depth, scalar_runs<R> ? &later : nullptr});
 }
 
 // ---- copying and releasing by rows -----------------------------------------------
