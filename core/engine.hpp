@@ -721,8 +721,9 @@ template <class E = void, uint32_t Tag = 0>
         return write_run<E, Tag, tracking::any>(r, m, p, end, s);
     } else {
         if (!s.track) [[likely]] return write_run<E, Tag, tracking::none>(r, m, p, end, s);
-        if (s.zero_copy) return put_run<>(r, m, p, end, s);
-        return write_run<E, Tag, tracking::copying>(r, m, p, end, s);
+        if constexpr (speed<E>)  // without speed, one loop per element type, as nesting asks
+            if (!s.zero_copy) return write_run<E, Tag, tracking::copying>(r, m, p, end, s);
+        return put_run<>(r, m, p, end, s);
     }
 }
 
@@ -1654,6 +1655,12 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
                                             kest_segment *segs, uint32_t *nsegs, uint32_t flags) {
     const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
     if (buflen == 0) {
+        if (nsegs && *nsegs == 0) {
+            Tally t;
+            const uint64_t total = tb.size(m, zero_copy, &t);
+            *nsegs = t.n + (total > t.mark);
+            return total - t.payload;
+        }
         if (nsegs) {
             return encode_checked(tb, m, buf, buflen, segs, nsegs, zero_copy);
         }
@@ -1697,12 +1704,13 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
 template <class R>
 KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
                             uint32_t flags) {
-    if (buflen == 0 && nsegs && *nsegs == 0) {  // the first of two calls: a direct call, not through the table
-        Tally t;
-        const uint64_t total = size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t);
-        *nsegs = t.n + (total > t.mark);
-        return total - t.payload;
-    }
+    if constexpr (speed<R>)
+        if (buflen == 0 && nsegs && *nsegs == 0) {  // the first of two calls: a direct call, not through the table
+            Tally t;
+            const uint64_t total = size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t);
+            *nsegs = t.n + (total > t.mark);
+            return total - t.payload;
+        }
     return encode_by(table_of<R>, &m, buf, buflen, segs, nsegs, flags);
 }
 
