@@ -266,6 +266,13 @@ struct Tally {
     uint32_t n = 0;
     uint64_t mark = 0;
     uint64_t payload = 0;
+
+    // The answer to a size query with a segment count: the buffer's bytes, and the
+    // segments they and the payloads make.
+    uint64_t answer(uint64_t total, uint32_t *nsegs) const {
+        *nsegs = n + (total > mark);
+        return total - payload;
+    }
 };
 
 // The writer compares its position with the end once per this many bytes of scalars.
@@ -1657,9 +1664,7 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
     if (buflen == 0) {
         if (nsegs && *nsegs == 0) {
             Tally t;
-            const uint64_t total = tb.size(m, zero_copy, &t);
-            *nsegs = t.n + (total > t.mark);
-            return total - t.payload;
+            return t.answer(tb.size(m, zero_copy, &t), nsegs);
         }
         if (nsegs) {
             return encode_checked(tb, m, buf, buflen, segs, nsegs, zero_copy);
@@ -1707,9 +1712,7 @@ KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segm
     if constexpr (speed<R>)
         if (buflen == 0 && nsegs && *nsegs == 0) {  // the first of two calls: a direct call, not through the table
             Tally t;
-            const uint64_t total = size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t);
-            *nsegs = t.n + (total > t.mark);
-            return total - t.payload;
+            return t.answer(size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t), nsegs);
         }
     return encode_by(table_of<R>, &m, buf, buflen, segs, nsegs, flags);
 }
