@@ -1,6 +1,4 @@
-# cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -P bare.cmake
-# With every optional package hidden, configure says what it leaves out and the library builds
-# and works, or with KEST_REQUIRE_ALL fails; with CLI11 alone, scripts/run.sh's builds the tool.
+# Every optional package hidden: what configure leaves out, the library working, KEST_REQUIRE_ALL failing.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 set(hidden -DKEST_HAVE_LIBFUZZER=OFF)  # clang's fuzzer runtime is found by a compile check
 foreach(package CLI11 GTest Protobuf benchmark nanopb PkgConfig)

@@ -1,4 +1,3 @@
-# cmake -DPROTOC=... -DPLUGIN=... -DSOURCE_DIR=... -DWORK_DIR=... -P generated.cmake
 # srg/ holds exactly what protoc-gen-kest writes from proto/srg.proto (scripts/generate.sh).
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -1,6 +1,4 @@
-# cmake -DLIB=<libkest.so> -DHEADER=<srg.kest.h> -DINSTRUMENTED=<bool> [-DNM=<the target's nm>] -P library.cmake
-# The library exports the four operations of every message alone; uninstrumented, it imports
-# only byte copying and filling and has no writable data beyond the C runtime's.
+# Exports: every message's four operations alone; imports: byte copying and filling; no writable data.
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/messages.cmake)
 kest_messages(messages ${HEADER})
 if(NOT NM)

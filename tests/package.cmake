@@ -1,7 +1,4 @@
-# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
-#       -DCPACK=... -DVERSION=... -DTOOL=<bool> -DPLUGIN=<bool> -DLINTIAN=<lintian, or empty> -P package.cmake
-# The installed tree and the unpacked Debian packages, as other projects use them: the examples,
-# the tool, and (against the prefix) the README's commands for a .proto of one's own.
+# The installed tree and the unpacked Debian packages as other projects use them: examples, tool, README's commands.
 include(${CMAKE_CURRENT_LIST_DIR}/script.cmake)
 file(REMOVE_RECURSE ${WORK_DIR} ${BUILD_DIR}/packages)
 

@@ -1,6 +1,4 @@
-# What the tests written as CMake scripts share.
-# run([FAILS] command...): runs the command, which must succeed (or, with FAILS, fail),
-# and leaves its output in `out`.
+# run([FAILS] command...): the command must succeed (with FAILS, fail); its output is left in `out`.
 function(run)
   cmake_parse_arguments(PARSE_ARGV 0 arg FAILS "" "")
   execute_process(COMMAND ${arg_UNPARSED_ARGUMENTS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
