@@ -41,14 +41,14 @@ TYPED_TEST(Compat, JsonMappingBothWays) {
     for (int i = 0; i < 200 && !this->HasFailure(); ++i) {
         std::deque<Bytes> store;
         const R m = build<R>(src, store);
-        typename proto_of<R>::type p, theirs;
-        ASSERT_EQ(to_proto(m, p), "");
+        const auto p = pb_of<R>(), theirs = pb_of<R>();
+        ASSERT_EQ(to_proto(m, *p), "");
         std::ostringstream ours;
         tool::write_json(ours, m, {tool::json_style::proto, i % 2 == 1});
-        ASSERT_TRUE(pb::util::JsonStringToMessage(ours.str(), &theirs).ok()) << ours.str();
-        EXPECT_EQ(theirs.SerializeAsString(), p.SerializeAsString()) << ours.str();
+        ASSERT_TRUE(pb::util::JsonStringToMessage(ours.str(), theirs.get()).ok()) << ours.str();
+        EXPECT_EQ(theirs->SerializeAsString(), p->SerializeAsString()) << ours.str();
         std::string text;
-        ASSERT_TRUE(pb::util::MessageToJsonString(p, &text).ok());
+        ASSERT_TRUE(pb::util::MessageToJsonString(*p, &text).ok());
         kest::record<R> back;
         tool::json_reader(text, tool::json_style::proto).read(*back, back.alloc());
         EXPECT_EQ(hex(kest::encode(*back)), hex(kest::encode(m))) << text;

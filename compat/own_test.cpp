@@ -10,17 +10,6 @@
 namespace {
 using namespace kt;
 
-// protobuf's message for a record, by name (a map's entry has no class); no name here has a _.
-template <class R>
-std::unique_ptr<pb::Message> pb_of() {
-    std::string name(kest::name_of<R>);
-    std::replace(name.begin(), name.end(), '_', '.');
-    for (const pb::FileDescriptor *f : {telemetry::Gauge::descriptor()->file(), implicit::Scalars::descriptor()->file()})
-        if (const pb::Descriptor *d = f->pool()->FindMessageTypeByName(f->package() + "." + name))
-            return std::unique_ptr<pb::Message>(pb::MessageFactory::generated_factory()->GetPrototype(d)->New());
-    return nullptr;
-}
-
 // Each field set or not by a coin: any width and sign, declared enum values, short runs.
 void fill(pb::Message &m, Seeded &src, int depth) {
     using FD = pb::FieldDescriptor;
@@ -66,6 +55,7 @@ TYPED_TEST_SUITE(Own, Messages::as<::testing::Types>);
 
 TYPED_TEST(Own, ProtobufBothWays) {
     using R = TypeParam;
+    telemetry::Gauge::descriptor(), implicit::Scalars::descriptor();  // links their files, for pb_of
     const auto sent = pb_of<R>(), mine = pb_of<R>(), one = pb_of<R>();
     ASSERT_TRUE(sent);
     const pb::Descriptor *d = sent->GetDescriptor();

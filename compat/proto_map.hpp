@@ -12,13 +12,16 @@
 namespace kt {
 namespace pb = google::protobuf;
 
+// protobuf's message for a record, by name: srg.proto's, or the own files' if linked (Outer_Inner is Outer.Inner).
 template <class R>
-struct proto_of;
-#define KEST_PROTO_(M) \
-    template <>        \
-    struct proto_of<M> { using type = kest::srg::M; };
-KEST_MESSAGES(KEST_PROTO_)
-#undef KEST_PROTO_
+std::unique_ptr<pb::Message> pb_of() {
+    std::string name(kest::name_of<R>), nested = name;
+    std::replace(nested.begin(), nested.end(), '_', '.');
+    for (const std::string &full : {"kest.srg." + name, "telemetry." + nested, "implicit." + nested})
+        if (const pb::Descriptor *d = kest::srg::srg_opaque::descriptor()->file()->pool()->FindMessageTypeByName(full))
+            return std::unique_ptr<pb::Message>(pb::MessageFactory::generated_factory()->GetPrototype(d)->New());
+    return nullptr;
+}
 
 template <class T>
 void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {

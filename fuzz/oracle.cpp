@@ -1,21 +1,15 @@
-// Google's protobuf as an oracle for -message=NAME: on wire bytes (first byte even) it reads what
-// kest reads, but for the README's differences; on a record (odd), kest's encoding alike.
+// protobuf as an oracle: wire bytes (even first byte) read alike but for the README's differences; records (odd).
 #include "mutator.hpp"
 #include "proto_map.hpp"
 
 #include <bitset>
+#include <google/protobuf/descriptor.pb.h>
 #include <cstring>
 
 #ifdef KEST_ORACLE_OWN  // the messages the plugin writes for telemetry.proto and implicit.proto
 #include "implicit.pb.h"
 #include "own_codecs.hpp"
 #include "telemetry.pb.h"
-namespace telemetry { using Probe_LimitsEntry = void; }  // a map's entry is no message of its own
-namespace implicit { using Scalars_TEntry = void; using Wide_W72Entry = void; }
-#define KEST_ORACLE_TM_(M) template <> struct kt::proto_of<M> { using type = telemetry::M; };
-#define KEST_ORACLE_IM_(M) template <> struct kt::proto_of<M> { using type = implicit::M; };
-TM_TELEMETRY_MESSAGES(KEST_ORACLE_TM_)
-TM_IMPLICIT_MESSAGES(KEST_ORACLE_IM_)
 #endif
 
 namespace {
@@ -116,17 +110,16 @@ bool has_map(const pb::Message &m) {
 
 template <class R>
 void check_wire(Input in) {
-    using P = typename proto_of<R>::type;
-    P theirs;
-    const bool protobuf = theirs.ParseFromArray(in.data(), int(in.size()));
-    theirs.DiscardUnknownFields();  // nested ones too: kest keeps none
+    const auto theirs = pb_of<R>();
+    const bool protobuf = theirs->ParseFromArray(in.data(), int(in.size()));
+    theirs->DiscardUnknownFields();  // nested ones too: kest keeps none
     for (uint32_t flags : {0u, ZC}) {
         kest::record<R> ours;
         const bool kest = ours.decode(in, kest::mode(flags)) == kest::errc::ok;
-        P mine;
-        if (const std::string e = to_proto(*ours, mine); !e.empty()) trap(e);
-        if (kest == protobuf && (!kest || bytes_of(mine) == bytes_of(theirs))) continue;
-        if (!may_differ<R>(in, P::descriptor()))
+        const auto mine = pb_of<R>();
+        if (const std::string e = to_proto(*ours, *mine); !e.empty()) trap(e);
+        if (kest == protobuf && (!kest || bytes_of(*mine) == bytes_of(*theirs))) continue;
+        if (!may_differ<R>(in, theirs->GetDescriptor()))
             trap(kest != protobuf ? std::string(kest ? "kest" : "protobuf") + " alone accepts " + hex(in)
                                   : "they read otherwise: " + hex(in));
     }
@@ -138,12 +131,12 @@ void check_record(Input makings) {
     std::deque<Bytes> store;
     const R m = build<R>(src, store);
     const Bytes wire = kest::encode(m);
-    if (may_differ<R>(wire, proto_of<R>::type::descriptor())) return;  // a record protobuf reads otherwise by design
-    typename proto_of<R>::type theirs, mine;
-    if (const std::string e = to_proto(m, mine); !e.empty()) trap(e);
-    if (!theirs.ParseFromArray(wire.data(), int(wire.size()))) trap("protobuf refuses " + hex(wire));
-    const std::string back = bytes_of(theirs);
-    if (back != bytes_of(mine) || (Bytes(back.begin(), back.end()) != wire && !has_map(theirs)))
+    const auto theirs = pb_of<R>(), mine = pb_of<R>();
+    if (may_differ<R>(wire, theirs->GetDescriptor())) return;  // a record protobuf reads otherwise by design
+    if (const std::string e = to_proto(m, *mine); !e.empty()) trap(e);
+    if (!theirs->ParseFromArray(wire.data(), int(wire.size()))) trap("protobuf refuses " + hex(wire));
+    const std::string back = bytes_of(*theirs);
+    if (back != bytes_of(*mine) || (Bytes(back.begin(), back.end()) != wire && !has_map(*theirs)))
         trap("protobuf reads otherwise or writes other bytes: " + hex(wire));
 }
 
@@ -153,21 +146,7 @@ void check_as(const uint8_t *data, size_t size) {
     data[0] & 1 ? check_record<R>(rest) : check_wire<R>(rest);
 }
 
-void (*check)(const uint8_t *, size_t) = nullptr;
-
-#ifdef KEST_ORACLE_OWN  // without -message=NAME, the first byte's upper bits pick the message
-#define KEST_ORACLE_COUNT_(M) +!std::is_void_v<proto_of<M>::type>
-#define KEST_ORACLE_PICK_(M)                                                       \
-    if constexpr (!std::is_void_v<proto_of<M>::type>)                              \
-        if (wanted == kest::name_of<M> || (wanted.empty() && k++ == pick)) return check_as<M>(data, size);
-std::string_view wanted;
-void check_own(const uint8_t *data, size_t size) {
-    const size_t pick = (data[0] >> 1) % (0 OWN_MESSAGES(KEST_ORACLE_COUNT_));
-    size_t k = 0;
-    OWN_MESSAGES(KEST_ORACLE_PICK_)
-    trap("no message called " + std::string(wanted));
-}
-#endif
+std::vector<void (*)(const uint8_t *, size_t)> checks;  // what the first byte's upper bits pick from
 
 }  // namespace
 
@@ -181,17 +160,21 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
             (*argv)[kept++] = (*argv)[i];
     *argc = kept;
 #ifdef KEST_ORACLE_OWN
-    wanted = name;
-    check = check_own;
+    using Messages = KEST_MESSAGE_LIST(OWN_MESSAGES);
+    telemetry::Gauge::descriptor(), implicit::Scalars::descriptor();  // links their files, for pb_of
 #else
-    const bool known = kest::tool::visit_message(name.empty() ? kest::name_of<srg_opaque> : name,
-                                                 [&]<class R>() { check = check_as<R>; });
-    if (!known) trap("no message called " + std::string(name));
+    using Messages = kest::library_messages;
+    name = name.empty() ? kest::name_of<srg_opaque> : name;
 #endif
+    kest::for_each_message<Messages>([&]<class R>() {  // a map's entry is no message of its own
+        if ((name.empty() || name == kest::name_of<R>) && !pb_of<R>()->GetDescriptor()->options().map_entry())
+            checks.push_back(check_as<R>);
+    });
+    if (checks.empty()) trap("no message called " + std::string(name));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size) check(data, size);
+    if (size) checks[(data[0] >> 1) % checks.size()](data, size);
     return 0;
 }
