@@ -17,12 +17,9 @@ void fill(pb::Message &m, Seeded &src, int depth) {
     for (int i = 0; i < d->field_count(); ++i) {
         const FD *f = d->field(i);
         if (src.bits(1)) continue;
-        if (f->cpp_type() == FD::CPPTYPE_MESSAGE && !f->is_repeated()) {
-            if (depth) fill(*m.GetReflection()->MutableMessage(&m, f), src, depth - 1);
-            continue;
-        }
         if (f->cpp_type() == FD::CPPTYPE_MESSAGE) {
-            for (uint64_t n = depth ? src.bits(2) : 0; n; --n) fill(*m.GetReflection()->AddMessage(&m, f), src, depth - 1);
+            for (uint64_t n = !depth ? 0 : f->is_repeated() ? src.bits(2) : 1; n; --n)
+                fill(f->is_repeated() ? *m.GetReflection()->AddMessage(&m, f) : *m.GetReflection()->MutableMessage(&m, f), src, depth - 1);
             continue;
         }
         for (uint64_t n = f->is_repeated() ? 1 + src.bits(2) : 1; n; --n) {

@@ -89,12 +89,7 @@ struct FuzzBytes {
 inline uint64_t edge(uint64_t k, uint64_t d) { return (uint64_t{1} << 7 * k) + d % 3 - 1; }
 
 template <class R>
-constexpr size_t words = kc::wide<R> ? std::extent_v<decltype(R::present)> : 1;
-template <class R>
-auto &word(R &m, size_t w) {
-    if constexpr (kc::wide<R>) return m.present[w];
-    else return (void)w, m.present;
-}
+auto &word(R &m, size_t w) { return reinterpret_cast<kc::presence_t<R> *>(&m.present)[w]; }
 template <class R>
 bool bit_of(const R &m, size_t i) { return word(const_cast<R &>(m), i / 64) >> i % 64 & 1; }
 template <class R>
@@ -188,7 +183,7 @@ R build(Src &src, std::deque<Bytes> &store, int depth = 0) {
             v = any_value<std::remove_reference_t<decltype(v)>>(src);
         }
     });
-    for (size_t w = 0; w < words<R>; ++w) word(m, w) = static_cast<kc::presence_t<R>>(src.bits(64));
+    for (size_t w = 0; w < sizeof m.present / sizeof(kc::presence_t<R>); ++w) word(m, w) = static_cast<kc::presence_t<R>>(src.bits(64));
     std::set<uint8_t> chosen;  // a oneof keeps its first member with a bit set
     kc::for_each_field<R>([&]<class F, size_t I>() {
         if (F::oneof && bit_of(m, I) && !chosen.insert(F::oneof).second) put_bit(m, I, false);
