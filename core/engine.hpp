@@ -617,14 +617,6 @@ KEST_INLINE bool get_scalar(In &in, T &v) {
 
 // ---- the rows' routines: one copy for every message --------------------------------
 
-// A run in the straight-line writer. An element is written after one byte kept for
-// its length and moved up should the length need more, so it is walked once; it is
-// tried with 4 bytes of the room held back, so that the move stays inside the room,
-// and anything it left behind is covered again by the element's bytes or by a payload
-// that fits. Its segments in the buffer move with it; with zero-copy segments (which
-// mix the buffer's and the payloads') the element is sized first instead.
-// With an element type and tag, the straight-line writer's own copy, whose calls are
-// direct (a tenth of a run's time); without, one copy for the rows.
 // A run's element table: known at compile time with the element type.
 template <class E>
 KEST_INLINE const table &element_table(const row &r) {
@@ -645,6 +637,12 @@ KEST_INLINE const table &element_table(const row &r) {
 // Segments of a run: none asked for, asked for in a copying encode, or either (the rows' copy).
 enum class tracking { none, copying, any };
 
+// A run in the straight-line writer. An element is written after one byte kept for
+// its length and moved up should the length need more, so it is walked once; it is
+// tried with 4 bytes of the room held back, so that the move stays inside the room,
+// and anything it left behind is covered again by the element's bytes or by a payload
+// that fits. Its segments in the buffer move with it; with zero-copy segments (which
+// mix the buffer's and the payloads') the element is sized first instead.
 template <class E, uint32_t Tag, tracking T>
 KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s) {
     constexpr bool known = !std::is_void_v<E>;
@@ -722,6 +720,8 @@ KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t 
 #else
 #define KEST_ALIGNED_LOOPS
 #endif
+// With an element type and tag, the straight-line writer's own copy, whose calls are
+// direct (a tenth of a run's time); without, one copy for the rows.
 template <class E = void, uint32_t Tag = 0>
 [[gnu::noinline]] KEST_ALIGNED_LOOPS uint8_t *put_run(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s) {
     if constexpr (std::is_void_v<E>) {
