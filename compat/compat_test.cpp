@@ -24,12 +24,8 @@ TEST(Compat, KnownDifferences) {
         {"eleven-byte varint: refused by protobuf", "08 FF FF FF FF FF FF FF FF FF 81 00", KEST_OK, false},
         {"eleven-byte tag", "88 80 80 80 80 80 80 80 80 80 00 05", KEST_OK, false},
         {"field number 0", "00 05 08 01", KEST_OK, false},
-        {"ten-byte negative int32 in a uint32", "08 FE FF FF FF FF FF FF FF FF 01", KEST_OK, true},
         {"unknown fields of every kind", "68 96 01 71 01 02 03 04 05 06 07 08 9A 01 02 AA BB A5 01 01 02 03 04", KEST_OK, true},
-        {"bool written as 2, one run", "90 01 02 7A 02 08 01 7A 00", KEST_OK, true},
         {"bool set above its low 32 bits: false in kest", "90 01 80 80 80 80 10", KEST_OK, true, false},
-        {"unknown field, wire type 7", "6F 00", KEST_ERR_WIRE_TYPE, false},
-        {"length past the end", "32 05 AA", KEST_ERR_MALFORMED, false},
     })), "");
 }
 
