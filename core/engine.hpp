@@ -1706,6 +1706,16 @@ KEST_INLINE int32_t read_body(R &m, const uint8_t *p, const uint8_t *end, const 
     return encode_checked(tb, m, buf, buflen, segs, nsegs, zero_copy);
 }
 
+// The most common call, a roomy buffer without segments: five arguments, all in registers, none on the stack.
+[[gnu::noinline]] inline uint64_t encode_roomy(const table &tb, const void *m, uint8_t *buf, uint64_t buflen,
+                                               uint32_t flags) {
+    const bool zero_copy = flags & KEST_FLAG_ZERO_COPY;
+    Sink s{nullptr, 0, false, zero_copy};
+    const uint64_t reach = std::min<uint64_t>(buflen, UINTPTR_MAX - reinterpret_cast<uintptr_t>(buf));
+    if (uint8_t *p = tb.write(m, buf, buf + reach, s)) return static_cast<uint64_t>(p - buf);
+    return encode_checked(tb, m, buf, buflen, nullptr, nullptr, zero_copy);
+}
+
 template <class R>
 KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segment *segs, uint32_t *nsegs,
                             uint32_t flags) {
@@ -1714,6 +1724,7 @@ KEST_INLINE uint64_t encode(const R &m, uint8_t *buf, uint64_t buflen, kest_segm
             Tally t;
             return t.answer(size_erased<R>(&m, flags & KEST_FLAG_ZERO_COPY, &t), nsegs);
         }
+    if (buflen > scratch_max && !nsegs) return encode_roomy(table_of<R>, &m, buf, buflen, flags);
     return encode_by(table_of<R>, &m, buf, buflen, segs, nsegs, flags);
 }
 
