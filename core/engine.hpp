@@ -624,12 +624,13 @@ KEST_INLINE const table &element_table(const row &r) {
     else return *table_ptr<E>();
 }
 
-// A copying writer's element moved up by `by` bytes: the run up to its length prefix
-// grows, and the segments inside it move along (all in the buffer without zero-copy).
-[[gnu::noinline]] inline void shift_segments(Sink &s, uint32_t first, uint32_t by) {
+// An element moved up by `by` bytes: the run up to its length prefix grows, and the
+// segments of the buffer inside it move along; zero-copy payloads stay where they are.
+[[gnu::noinline]] inline void shift_segments(Sink &s, uint32_t first, uint32_t by, const uint8_t *from,
+                                             const uint8_t *to) {
     for (uint32_t i = first; i < std::min(s.nseg, s.cap); ++i) {
         if (i == first) s.segs[i].len += by;
-        else s.segs[i].base += by;
+        else if (s.segs[i].base >= from && s.segs[i].base <= to) s.segs[i].base += by;
     }
     s.run += by;
 }
@@ -641,8 +642,7 @@ enum class tracking { none, copying, any };
 // its length and moved up should the length need more, so it is walked once; it is
 // tried with 4 bytes of the room held back, so that the move stays inside the room,
 // and anything it left behind is covered again by the element's bytes or by a payload
-// that fits. Its segments in the buffer move with it; with zero-copy segments (which
-// mix the buffer's and the payloads') the element is sized first instead.
+// that fits. Its segments in the buffer move with it, its zero-copy payloads' do not.
 template <class E, uint32_t Tag, tracking T>
 KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t *end, Sink &s) {
     constexpr bool known = !std::is_void_v<E>;
@@ -674,9 +674,8 @@ KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t 
     const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
     const uint32_t count = run_count(r, m);
     const bool track = T == tracking::copying || (T == tracking::any && s.track);
-    const bool moves = T != tracking::any || !(track && s.zero_copy);
     for (uint32_t i = 0; i < count; ++i, el += step) {
-        if (moves && fits(p, end, tag_size + 1u + 4u, 1)) {
+        if (fits(p, end, tag_size + 1u + 4u, 1)) {
             uint8_t *const at = tag_at(p), *const body = at + 1;
             const uint64_t ref = s.ref;
             const uint32_t first = s.nseg;
@@ -692,7 +691,7 @@ KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t 
                     k = varint_size(whole);
                     std::memmove(at + k, body, written);
                     put_varint(at, whole);
-                    if (track) shift_segments(s, first, k - 1);
+                    if (track) shift_segments(s, first, k - 1, body, q);
                 }
                 p = q + (k - 1);
                 if (track) s.close_run(p);
