@@ -32,9 +32,7 @@ void fill(pb::Message &m, Seeded &src, int depth) {
             case FD::CPPTYPE_FLOAT: put_scalar(m, f, std::bit_cast<float>(uint32_t(x))); break;
             case FD::CPPTYPE_DOUBLE: put_scalar(m, f, std::bit_cast<double>(x)); break;
             case FD::CPPTYPE_BOOL: put_scalar(m, f, bool(x & 1)); break;
-            case FD::CPPTYPE_ENUM:
-                put_scalar(m, f, f->enum_type()->value(int(x % uint64_t(f->enum_type()->value_count())))->number());
-                break;
+            case FD::CPPTYPE_ENUM: put_scalar(m, f, f->enum_type()->value(int(x % f->enum_type()->value_count()))->number()); break;
             default: {
                 std::string s(x % 40, '\0');
                 for (char &c : s) c = char(f->type() == FD::TYPE_STRING ? 'a' + src.bits(4) : src.bits(8));
@@ -129,9 +127,8 @@ TEST(Own, ReadsAsProtobufDoes) {
             outer.insert(outer.end(), wire.begin(), wire.end());
             wire = outer;
         }
-        telemetry::Probe theirs;
-        kest::record<Probe> got;
-        EXPECT_EQ(got.decode(wire) == kest::errc::ok, theirs.ParseFromArray(wire.data(), int(wire.size()))) << depth;
+        const bool protobuf = telemetry::Probe().ParseFromArray(wire.data(), int(wire.size()));
+        EXPECT_EQ(kest::record<Probe>().decode(wire) == kest::errc::ok, protobuf) << depth;
     }
 }
 

@@ -25,8 +25,9 @@ std::unique_ptr<pb::Message> pb_of() {
 
 template <class T>
 void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {
-    const pb::Reflection *r = out.GetReflection();
-    const bool add = fd->is_repeated();
+    using Rf = pb::Reflection;
+    const Rf *r = out.GetReflection();
+    const auto put = [&](auto set, auto add) { fd->is_repeated() ? (r->*add)(&out, fd, v) : (r->*set)(&out, fd, v); };
     if constexpr (std::is_same_v<T, kest_bytes>) {
         r->AddString(&out, fd, std::string(reinterpret_cast<const char *>(v.data), v.len));
     } else if (fd->type() == pb::FieldDescriptor::TYPE_ENUM) {
@@ -34,22 +35,14 @@ void put_scalar(pb::Message &out, const pb::FieldDescriptor *fd, T v) {
         if (!fd->enum_type()->FindValueByNumber(n) && fd->file()->syntax() != pb::FileDescriptor::SYNTAX_PROTO3)
             r->MutableUnknownFields(&out)->AddVarint(fd->number(), uint64_t(int64_t(n)));  // where its parser keeps it
         else
-            add ? r->AddEnumValue(&out, fd, n) : r->SetEnumValue(&out, fd, n);
-    } else if constexpr (std::is_same_v<T, bool>) {
-        add ? r->AddBool(&out, fd, v) : r->SetBool(&out, fd, v);
-    } else if constexpr (std::is_same_v<T, float>) {
-        add ? r->AddFloat(&out, fd, v) : r->SetFloat(&out, fd, v);
-    } else if constexpr (std::is_same_v<T, double>) {
-        add ? r->AddDouble(&out, fd, v) : r->SetDouble(&out, fd, v);
-    } else if constexpr (std::is_same_v<T, uint32_t>) {
-        add ? r->AddUInt32(&out, fd, v) : r->SetUInt32(&out, fd, v);
-    } else if constexpr (std::is_same_v<T, uint64_t>) {
-        add ? r->AddUInt64(&out, fd, v) : r->SetUInt64(&out, fd, v);
-    } else if constexpr (std::is_same_v<T, int32_t>) {
-        add ? r->AddInt32(&out, fd, v) : r->SetInt32(&out, fd, v);
-    } else {
-        add ? r->AddInt64(&out, fd, v) : r->SetInt64(&out, fd, v);
-    }
+            fd->is_repeated() ? r->AddEnumValue(&out, fd, n) : r->SetEnumValue(&out, fd, n);
+    } else if constexpr (std::is_same_v<T, bool>) put(&Rf::SetBool, &Rf::AddBool);
+    else if constexpr (std::is_same_v<T, float>) put(&Rf::SetFloat, &Rf::AddFloat);
+    else if constexpr (std::is_same_v<T, double>) put(&Rf::SetDouble, &Rf::AddDouble);
+    else if constexpr (std::is_same_v<T, uint32_t>) put(&Rf::SetUInt32, &Rf::AddUInt32);
+    else if constexpr (std::is_same_v<T, uint64_t>) put(&Rf::SetUInt64, &Rf::AddUInt64);
+    else if constexpr (std::is_same_v<T, int32_t>) put(&Rf::SetInt32, &Rf::AddInt32);
+    else put(&Rf::SetInt64, &Rf::AddInt64);
 }
 
 // Field by field through reflection; returns where the .proto and the description part.
