@@ -14,8 +14,7 @@ foreach(part tool "protoc plugin" "unit tests" "protobuf comparison" benchmark "
 endforeach()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/kest_opaque_roundtrip)
-run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/include/srg.kest.h
-  -P ${CMAKE_CURRENT_LIST_DIR}/library.cmake)
+run(${CMAKE_COMMAND} -DLIB=${WORK_DIR}/build/libkest.so -DHEADER=${SOURCE_DIR}/include/srg.kest.h -P ${CMAKE_CURRENT_LIST_DIR}/library.cmake)
 
 run(FAILS ${configure} -B ${WORK_DIR}/strict -DKEST_REQUIRE_ALL=ON)
 expect("kest: tool cannot be built: CLI11 not found \\(Debian: libcli11-dev\\)")
