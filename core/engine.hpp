@@ -635,8 +635,8 @@ KEST_INLINE const table &element_table(const row &r) {
     s.run += by;
 }
 
-// Segments of a run: none asked for, asked for in a copying encode, or either (the rows' copy).
-enum class tracking { none, copying, any };
+// Segments of a run: none asked for, asked for, or either (the rows' copy).
+enum class tracking { none, asked, any };
 
 // A run in the straight-line writer. An element is written after one byte kept for
 // its length and moved up should the length need more, so it is walked once; it is
@@ -673,7 +673,7 @@ KEST_INLINE uint8_t *write_run(const row &r, const void *m, uint8_t *p, uint8_t 
     };
     const auto *el = member<const uint8_t *>(m, r.offset);  // read once: the buffer might alias the record
     const uint32_t count = run_count(r, m);
-    const bool track = T == tracking::copying || (T == tracking::any && s.track);
+    const bool track = T == tracking::asked || (T == tracking::any && s.track);
     for (uint32_t i = 0; i < count; ++i, el += step) {
         if (fits(p, end, tag_size + 1u + 4u, 1)) {
             uint8_t *const at = tag_at(p), *const body = at + 1;
@@ -727,9 +727,10 @@ template <class E = void, uint32_t Tag = 0>
         return write_run<E, Tag, tracking::any>(r, m, p, end, s);
     } else {
         if (!s.track) [[likely]] return write_run<E, Tag, tracking::none>(r, m, p, end, s);
-        if constexpr (speed<E>)  // without speed, one loop per element type, as nesting asks
-            if (!s.zero_copy) return write_run<E, Tag, tracking::copying>(r, m, p, end, s);
-        return put_run<>(r, m, p, end, s);
+        if constexpr (speed<E>)  // in either mode; without speed the rows' copy, so that nesting adds no code
+            return write_run<E, Tag, tracking::asked>(r, m, p, end, s);
+        else
+            return put_run<>(r, m, p, end, s);
     }
 }
 
