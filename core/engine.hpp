@@ -1739,8 +1739,8 @@ inline constexpr bool owns_memory = [] {
 // and rep movs, which take tens of cycles to start where glibc's memset and memcpy do
 // not: with speed, a size it cannot see makes it call them (60 bytes more a message).
 template <class R>
-KEST_INLINE uint64_t field_bytes() {
-    uint64_t n = offsetof(R, present);
+KEST_INLINE size_t field_bytes() {
+    size_t n = offsetof(R, present);
     if constexpr (speed<R> && offsetof(R, present) > 128) asm("" : "+r"(n));
     return n;
 }
